@@ -1,0 +1,313 @@
+// Once-per-process calibration: the enough interval, the cost of one clock
+// reading and the cost of one empty loop iteration.
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "internal.h"
+#include "lib_timing.h"
+
+namespace {
+
+using timing_internal::saturate_i32;
+using timing_internal::saturate_u32;
+using timing_internal::saturate_u64;
+
+constexpr int ENOUGH_CANDIDATES[] = {5000, 10000, 50000, 100000};
+constexpr double LINEARITY_FACTORS[] = {1.015, 1.02, 1.035};
+
+constexpr int FALLBACK_ENOUGH_US = 1000000;
+constexpr double BAND_LOW = 0.98;
+constexpr double BAND_HIGH = 1.02;
+constexpr uint64_t SMALL_TRIAL_US = 999;
+constexpr uint32_t TRIAL_GROWTH = 10;
+constexpr double LINEARITY_LIMIT = 0.0025;
+constexpr int TRIALS_PER_CHASE = 10;
+constexpr int ADJUSTMENTS_PER_CANDIDATE = 10;
+constexpr int OVERHEAD_REPETITIONS = 11;
+constexpr int TIMER_MEASURE_MAX_ENOUGH = 50000;
+
+constexpr double PASS_DONE = 0.95;
+constexpr double BAND_KEEP_LOW = 0.99;
+constexpr double BAND_KEEP_HIGH = 1.2;
+constexpr double PASS_TARGET = 1.1;
+constexpr double SHORT_PASS_US = 150;
+constexpr uint32_t PASS_GROWTH = 8;
+constexpr uint32_t PASS_GROWTH_BOUND = 134217728;  // 0x8000000
+
+struct Calibration {
+    int32_t enough_us;
+    int enough_done;
+    uint64_t timer_overhead;
+    int timer_done;
+    double iteration_overhead;
+    int loop_done;
+};
+
+Calibration calibration;
+
+// Search state that persists from one search to the next.
+uint32_t trial_iterations = 10000;
+uint64_t trial_time_us = 0;
+uint32_t timer_probe_iterations = 1;
+uint32_t single_chase_iterations = 1;
+uint32_t double_chase_iterations = 1;
+void* self_pointer = &self_pointer;
+
+// A set with room for the 11 samples a calibration series collects.
+union LocalSet {
+    SampleSet set;
+    unsigned char bytes[8 + 11 * 16];
+};
+
+// One dependent load: the loaded value is the next address. The volatile
+// access keeps every load in the loop.
+inline void* load(void* p) { return *static_cast<void* const volatile*>(p); }
+
+// The measured loops. Each is kept out of line so that the three loop
+// shapes compile the same way wherever they are used; each returns its final
+// pointer so that the caller can sink it.
+__attribute__((noinline)) void* run_chase10(void* p, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+        p = load(p);
+    }
+    return p;
+}
+
+__attribute__((noinline)) void* run_timer_probe(uint32_t n) {
+    struct timeval local;
+    for (uint32_t i = 0; i < n; ++i) gettimeofday(&local, nullptr);
+    return nullptr;
+}
+
+__attribute__((noinline)) void* run_single_chase(uint32_t n) {
+    void* p = self_pointer;
+    for (uint32_t i = 0; i < n; ++i) p = load(p);
+    return p;
+}
+
+__attribute__((noinline)) void* run_double_chase(uint32_t n) {
+    void* p = self_pointer;
+    for (uint32_t i = 0; i < n; ++i) p = load(load(p));
+    return p;
+}
+
+using LoopBody = void* (*)(uint32_t);
+
+uint64_t absolute_difference(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
+
+// One timing pass: grows or rescales the persistent count until one run of
+// the body fills most of the enough interval, and leaves that run's elapsed
+// time and the count in the clock.
+void adaptive_timing(LoopBody body, uint32_t& count) {
+    const double e = calibration.enough_us < 0 ? 0.0 : static_cast<double>(calibration.enough_us);
+    double time = 0;
+    while (PASS_DONE * e > time) {
+        clock_begin(nullptr);
+        void* final_pointer = body(count);
+        time = static_cast<double>(clock_end(nullptr, nullptr));
+        sink_pointer(final_pointer);
+        if (BAND_KEEP_LOW * e <= time && time <= BAND_KEEP_HIGH * e) {
+            // Close enough: the loop test ends the pass.
+        } else if (time > SHORT_PASS_US) {
+            count = saturate_u32(1 + (static_cast<double>(count) / time) * (PASS_TARGET * e));
+        } else if (count <= PASS_GROWTH_BOUND) {
+            count *= PASS_GROWTH;
+        } else {
+            time = 0;  // the body cannot fill 150 us: give up
+            break;
+        }
+    }
+    clock_store_elapsed(saturate_u64(time));
+    clock_set_iterations(count);
+}
+
+// Relative error of the chase time at each stretched count; all must stay
+// within the limit for the candidate to be linear enough.
+bool linearity_holds(uint32_t n) {
+    if (n == 0) return false;
+    const uint64_t base = chase_trial_us(static_cast<int>(n));
+    for (const double f : LINEARITY_FACTORS) {
+        const int k = saturate_i32(static_cast<double>(n) * f);
+        const uint64_t measured = chase_trial_us(k);
+        const uint64_t expected = saturate_u64(static_cast<double>(base) * f);
+        const double error = static_cast<double>(absolute_difference(measured, expected)) /
+                             static_cast<double>(expected);
+        if (error > LINEARITY_LIMIT) return false;
+    }
+    return true;
+}
+
+int32_t search_enough_interval() {
+    for (const int c : ENOUGH_CANDIDATES) {
+        if (trial_time_us == 0) trial_time_us = chase_trial_us(static_cast<int>(trial_iterations));
+        for (int adjustment = 0; adjustment < ADJUSTMENTS_PER_CANDIDATE; ++adjustment) {
+            const uint64_t t = trial_time_us;
+            const double td = static_cast<double>(t);
+            if (BAND_LOW * c < td && td < BAND_HIGH * c) {
+                if (linearity_holds(trial_iterations)) return c;
+                break;
+            }
+            if (t <= SMALL_TRIAL_US) {
+                trial_iterations *= TRIAL_GROWTH;
+            } else {
+                trial_iterations =
+                    saturate_u32(1 + c * (static_cast<double>(trial_iterations) / td));
+            }
+            trial_time_us = chase_trial_us(static_cast<int>(trial_iterations));
+        }
+    }
+    return FALLBACK_ENOUGH_US;
+}
+
+// What the caller had in the clock and as current set, put back after a
+// measurement that borrowed them.
+struct ClockState {
+    SampleSet* set;
+    uint64_t iterations;
+    uint64_t elapsed_us;
+};
+
+ClockState save_clock_state() {
+    ClockState s;
+    s.set = current_sample_set();
+    s.iterations = clock_iterations();
+    s.elapsed_us = clock_elapsed_us();
+    return s;
+}
+
+void restore_clock_state(const ClockState& s) {
+    select_sample_set(s.set);
+    clock_store_elapsed(s.elapsed_us);
+    clock_set_iterations(s.iterations);
+}
+
+// Publishes the fastest sample of set into the clock.
+void publish_fastest(SampleSet* set) {
+    select_sample_set(set);
+    publish_minimum();
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t chase_trial_us(int n) {
+    SampleSet* remembered = current_sample_set();
+    LocalSet local;
+    local.set.count = 0;
+    void* p = nullptr;
+    for (int trial = 0; trial < TRIALS_PER_CHASE; ++trial) {
+        p = &p;
+        clock_begin(nullptr);
+        if (n > 0) p = run_chase10(p, static_cast<uint32_t>(n));
+        const uint64_t elapsed = clock_end(nullptr, nullptr);
+        sink_pointer(p);
+        if (elapsed != 0) sample_set_add(elapsed, static_cast<uint32_t>(n), &local.set);
+    }
+    publish_fastest(&local.set);
+    const uint64_t result = clock_elapsed_us();
+    select_sample_set(remembered);
+    return result;
+}
+
+void ensure_calibrated(void) {
+    if (calibration.enough_done) return;
+    calibration.enough_done = 1;
+    if (const char* value = getenv("ENOUGH")) {
+        calibration.enough_us = static_cast<int32_t>(strtol(value, nullptr, 10));
+    } else {
+        calibration.enough_us = search_enough_interval();
+    }
+    (void)timer_overhead_us();
+    (void)iteration_overhead_us();
+}
+
+int enough_at_least(int e) {
+    ensure_calibrated();
+    return calibration.enough_us < e ? e : calibration.enough_us;
+}
+
+uint64_t timer_overhead_us(void) {
+    ensure_calibrated();
+    if (calibration.timer_done) return calibration.timer_overhead;
+    calibration.timer_done = 1;
+    if (const char* value = getenv("TIMING_O")) {
+        calibration.timer_overhead = saturate_u64(strtod(value, nullptr));
+        return calibration.timer_overhead;
+    }
+    ensure_calibrated();
+    if (calibration.enough_us > TIMER_MEASURE_MAX_ENOUGH) return calibration.timer_overhead;
+
+    const ClockState saved = save_clock_state();
+    LocalSet local;
+    local.set.count = 0;
+    for (int i = 0; i < OVERHEAD_REPETITIONS; ++i) {
+        adaptive_timing(run_timer_probe, timer_probe_iterations);
+        const uint64_t u = clock_elapsed_us();
+        if (u != 0) sample_set_add(u, clock_iterations(), &local.set);
+    }
+    publish_fastest(&local.set);
+    calibration.timer_overhead = clock_elapsed_us() / clock_iterations();
+    restore_clock_state(saved);
+    return calibration.timer_overhead;
+}
+
+double iteration_overhead_us(void) {
+    ensure_calibrated();
+    if (calibration.loop_done) return calibration.iteration_overhead;
+    return measure_iteration_overhead();
+}
+
+double measure_iteration_overhead(void) {
+    ensure_calibrated();
+    // Reached again only by a direct call after calibration: the value is
+    // computed once per process.
+    if (calibration.loop_done) return calibration.iteration_overhead;
+    calibration.loop_done = 1;
+    if (const char* value = getenv("LAPCOST")) {
+        calibration.iteration_overhead = strtod(value, nullptr);
+        return calibration.iteration_overhead;
+    }
+
+    const ClockState saved = save_clock_state();
+    LocalSet single;
+    LocalSet twice;
+    single.set.count = 0;
+    twice.set.count = 0;
+    for (int i = 0; i < OVERHEAD_REPETITIONS; ++i) {
+        adaptive_timing(run_single_chase, single_chase_iterations);
+        uint64_t u = clock_elapsed_us();
+        uint64_t o = timer_overhead_us();
+        if (o < u) sample_set_add(u - o, clock_iterations(), &single.set);
+
+        adaptive_timing(run_double_chase, double_chase_iterations);
+        u = clock_elapsed_us();
+        o = timer_overhead_us();
+        if (o < u) sample_set_add(u - o, clock_iterations(), &twice.set);
+    }
+    publish_fastest(&single.set);
+    const double u_a = static_cast<double>(clock_elapsed_us());
+    const double n_a = static_cast<double>(clock_iterations());
+    publish_fastest(&twice.set);
+    const double u_b = static_cast<double>(clock_elapsed_us());
+    const double n_b = static_cast<double>(clock_iterations());
+
+    double overhead = (2 * u_a) / n_a - u_b / n_b;
+    if (overhead < 0) overhead = 0.0;
+    calibration.iteration_overhead = overhead;
+    restore_clock_state(saved);
+    return overhead;
+}
+
+}  // extern "C"

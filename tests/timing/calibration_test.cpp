@@ -1,0 +1,177 @@
+// Calibration is computed once per process, so each suite here is one
+// scenario and CTest runs it in a process of its own with the environment
+// the scenario names (see CMakeLists.txt).
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "internal.h"
+#include "lib_timing.h"
+
+namespace {
+
+// No clock_end has run since the last snapshot when the usage snapshot taken
+// by clock_end is unchanged: nothing was timed.
+struct rusage stop_usage_now() { return timing_internal::clock_stop_usage(); }
+
+bool same_usage(const struct rusage& a, const struct rusage& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool never_timed() {
+    struct rusage zero;
+    std::memset(&zero, 0, sizeof zero);
+    return same_usage(stop_usage_now(), zero);
+}
+
+// A caller's measurement in progress: its own current set and clock values,
+// which calibration must leave as it found them.
+struct CallerState {
+    // Static: the set stays current after the test that made it ends.
+    inline static uint64_t storage[64];
+    SampleSet* set = reinterpret_cast<SampleSet*>(storage);
+
+    CallerState() {
+        sample_set_clear(set);
+        sample_set_add(300, 10, set);
+        sample_set_add(100, 10, set);
+        sample_set_add(50, 10, set);
+        select_sample_set(set);
+        clock_store_elapsed(4242);
+        clock_set_iterations(17);
+    }
+    void expect_untouched() const {
+        EXPECT_EQ(current_sample_set(), set);
+        EXPECT_EQ(set->count, 3);
+        EXPECT_EQ(clock_elapsed_us(), 4242u);
+        EXPECT_EQ(clock_iterations(), 17u);
+    }
+};
+
+// ENOUGH=20000 TIMING_O=3 LAPCOST=0.5
+TEST(Overrides, ReplaceEveryMeasurementAndTimeNothing) {
+    CallerState caller;
+    EXPECT_EQ(iteration_overhead_us(), 0.5);
+    EXPECT_EQ(timer_overhead_us(), 3u);
+    EXPECT_EQ(enough_at_least(0), 20000);
+    EXPECT_EQ(enough_at_least(20000), 20000);
+    EXPECT_EQ(enough_at_least(30000), 30000);
+    EXPECT_EQ(measure_iteration_overhead(), 0.5);
+    caller.expect_untouched();
+    EXPECT_TRUE(never_timed());
+}
+
+// ENOUGH=20000 TIMING_O=2.9 LAPCOST=0
+TEST(TimerOverrideFraction, TruncatesTowardZero) { EXPECT_EQ(timer_overhead_us(), 2u); }
+
+// ENOUGH=20000 TIMING_O=-2 LAPCOST=0
+TEST(TimerOverrideNegative, BecomesZero) { EXPECT_EQ(timer_overhead_us(), 0u); }
+
+// ENOUGH=60000 LAPCOST=0
+TEST(TimerAboveLimit, IsZeroWithoutTiming) {
+    EXPECT_EQ(timer_overhead_us(), 0u);
+    EXPECT_EQ(enough_at_least(0), 60000);
+    EXPECT_TRUE(never_timed());
+}
+
+// ENOUGH=50000 LAPCOST=0
+TEST(TimerAtLimit, IsMeasuredAndTheCallerStateRestored) {
+    CallerState caller;
+    const uint64_t o = timer_overhead_us();
+    EXPECT_FALSE(never_timed());
+    EXPECT_LT(o, 1000u);
+    caller.expect_untouched();
+    EXPECT_EQ(iteration_overhead_us(), 0.0);
+}
+
+// ENOUGH=5000 TIMING_O=0 LAPCOST=0
+TEST(EnoughBelowRequest, RequestWins) { EXPECT_EQ(enough_at_least(7000), 7000); }
+
+// ENOUGH="  10000us" TIMING_O=0 LAPCOST=0: strtol skips blanks, ignores the rest
+TEST(EnoughAboveRequest, CalibratedWins) {
+    EXPECT_EQ(enough_at_least(7000), 10000);
+    EXPECT_EQ(enough_at_least(10000), 10000);
+    EXPECT_EQ(enough_at_least(-1), 10000);
+}
+
+// ENOUGH=0: every timing pass ends at once, both overhead sets stay empty.
+TEST(ZeroEnough, GivesZeroOverheadsAndRestoresTheCaller) {
+    CallerState caller;
+    EXPECT_EQ(iteration_overhead_us(), 0.0);
+    EXPECT_EQ(timer_overhead_us(), 0u);
+    caller.expect_untouched();
+}
+
+// ENOUGH=-5: a negative interval behaves as 0.
+TEST(NegativeEnough, BehavesAsZero) {
+    EXPECT_EQ(timer_overhead_us(), 0u);
+    EXPECT_EQ(iteration_overhead_us(), 0.0);
+    EXPECT_EQ(enough_at_least(-10), -5);
+}
+
+// ENOUGH=2000, nothing else: the measuring paths with a short interval.
+TEST(MeasuredOverheads, RestoreTheCallerAndAreComputedOnce) {
+    CallerState caller;
+    const double loop = iteration_overhead_us();
+    EXPECT_GE(loop, 0.0);
+    EXPECT_TRUE(std::isfinite(loop));
+    const uint64_t timer = timer_overhead_us();
+    EXPECT_LT(timer, 1000u);
+    caller.expect_untouched();
+
+    // Later requests return the stored values and time nothing.
+    const struct rusage after_first = stop_usage_now();
+    EXPECT_EQ(iteration_overhead_us(), loop);
+    EXPECT_EQ(measure_iteration_overhead(), loop);
+    EXPECT_EQ(timer_overhead_us(), timer);
+    EXPECT_EQ(enough_at_least(0), 2000);
+    EXPECT_TRUE(same_usage(after_first, stop_usage_now()));
+    caller.expect_untouched();
+}
+
+// ENOUGH=2000: whichever value is asked for first, all three are computed.
+TEST(FirstUse, ComputesAllThreeValues) {
+    EXPECT_EQ(enough_at_least(0), 2000);
+    const struct rusage after_first = stop_usage_now();
+    EXPECT_FALSE(never_timed());
+    (void)timer_overhead_us();
+    (void)iteration_overhead_us();
+    EXPECT_TRUE(same_usage(after_first, stop_usage_now()));
+}
+
+// ENOUGH=2000 TIMING_O=0 LAPCOST=0
+TEST(ChaseTrial, RestoresTheCurrentSetAndPublishesItsMedian) {
+    CallerState caller;
+    const uint64_t none = chase_trial_us(0);
+    EXPECT_LT(none, 1000u);
+    EXPECT_EQ(current_sample_set(), caller.set);
+    EXPECT_EQ(clock_elapsed_us(), 100u);  // the caller's median, not its stored 4242
+    EXPECT_EQ(clock_iterations(), 10u);
+    EXPECT_EQ(caller.set->count, 3);
+}
+
+TEST(ChaseTrial, LongerChasesTakeLonger) {
+    const uint64_t none = chase_trial_us(0);
+    const uint64_t many = chase_trial_us(200000);  // two million dependent loads
+    EXPECT_GT(many, none);
+}
+
+// No environment at all: the full search (tens of seconds here).
+TEST(FullSearch, SettlesOnACandidateOrTheFallback) {
+    const int enough = enough_at_least(0);
+    const std::vector<int> allowed = {5000, 10000, 50000, 100000, 1000000};
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), enough), allowed.end()) << enough;
+    if (enough > 50000) {
+        EXPECT_EQ(timer_overhead_us(), 0u);
+    }
+    const double loop = iteration_overhead_us();
+    EXPECT_GE(loop, 0.0);
+    EXPECT_TRUE(std::isfinite(loop));
+}
+
+}  // namespace
