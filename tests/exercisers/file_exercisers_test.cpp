@@ -276,15 +276,4 @@ TEST(RaiseOpenFileLimit, KeepsALoweredHardLimit) {
     EXPECT_EQ(out.exit_code, 0);
 }
 
-TEST(RaiseOpenFileLimit, AlreadyRaisedIsASuccess) {
-    const ChildOutcome out = run_in_child([] {
-        if (raise_open_file_limit() != 0) return 1;
-        struct rlimit limits;
-        if (getrlimit(RLIMIT_NOFILE, &limits) != 0) return 11;
-        return raise_from(limits.rlim_max, limits.rlim_max);
-    });
-    EXPECT_TRUE(out.exited);
-    EXPECT_EQ(out.exit_code, 0);
-}
-
 }  // namespace

@@ -138,16 +138,6 @@ TEST(TouchPages, WritesOneByteAtEachWholePageFromTheStart) {
     }
 }
 
-TEST(TouchPages, LengthBelowOnePageTouchesNothingAndOnePageTouchesOnce) {
-    const uint32_t page = static_cast<uint32_t>(getpagesize());
-    std::vector<unsigned char> storage(page, 0);
-    touch_pages(storage.data(), page - 1);
-    EXPECT_EQ(std::count(storage.begin(), storage.end(), 1), 0);
-    touch_pages(storage.data(), page);
-    EXPECT_EQ(std::count(storage.begin(), storage.end(), 1), 1);
-    EXPECT_EQ(storage[0], 1);
-}
-
 // ---- make_shuffled_offsets ----
 
 // The library's shuffle as a model driven by the same rand sequence: seeding
