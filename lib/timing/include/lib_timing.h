@@ -136,6 +136,26 @@ int last_character(const char* text);
  * K/M/G or 2^10/2^20/2^30 for k/m/g, wrapping modulo 2^64; 0 without a number. */
 uint64_t parse_size(const char* text);
 
+/* ---- memory and file exercisers ---- */
+
+/* Raises the soft RLIMIT_NOFILE to the hard limit: setrlimit's result, or -1
+ * when the limits cannot be read. */
+int raise_open_file_limit(void);
+/* Wrap-around sum of the buffer's whole 32-bit words (any alignment); the last
+ * length_bytes % 4 bytes are not read. */
+int sum_words(const void* buffer, uint32_t length_bytes);
+/* Writes 1 at offsets 0, page, 2*page, ... while a whole page remains. */
+void touch_pages(void* buffer, uint32_t length_bytes);
+/* malloc'ed array of count values i*stride in shuffled order (one shuffle
+ * sequence per process); null when it cannot be allocated. Free with free. */
+int* make_shuffled_offsets(uint32_t count, int stride);
+/* Copies source to destination (created with mode, or truncated): 0, or -1 on
+ * a failed open, read or short write; closes whatever it opened. */
+int copy_file(const char* source, const char* destination, int mode);
+/* Seeks in steps of at most 2^30 bytes: the offset itself for SEEK_SET, the
+ * resulting 64-bit position otherwise, or -1 (position then not restored). */
+int64_t seek_large(int fd, int64_t offset, int whence);
+
 #ifdef __cplusplus
 }
 #endif
