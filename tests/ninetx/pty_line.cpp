@@ -28,18 +28,25 @@ void close_pty_line(PtyLine* line) {
     line->slave = line->master = -1;
 }
 
-void drain_pty_line(const PtyLine& line, std::string* wire) {
+bool drain_pty_line(const PtyLine& line, std::string* wire) {
+    // Bounded per call, so that a tool writing without end cannot keep the
+    // caller here; beyond 1 MiB the bytes are read and dropped.
+    constexpr int MAX_READS = 16;
+    constexpr size_t MAX_KEPT = 1 << 20;
     char buffer[4096];
-    for (;;) {
+    bool got = false;
+    for (int reads = 0; reads < MAX_READS; ++reads) {
         const ssize_t n = read(line.master, buffer, sizeof buffer);
         if (n > 0) {
-            wire->append(buffer, static_cast<size_t>(n));
+            if (wire->size() < MAX_KEPT) wire->append(buffer, static_cast<size_t>(n));
+            got = true;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            return;  // EAGAIN: nothing more for now
+            break;  // EAGAIN: nothing more for now
         }
     }
+    return got;
 }
 
 std::string read_line_settings(const PtyLine& line) {

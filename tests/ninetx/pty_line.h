@@ -15,8 +15,9 @@ struct PtyLine {
 bool open_pty_line(PtyLine* line);
 void close_pty_line(PtyLine* line);
 
-// Appends whatever the tool has written so far, as read from the master.
-void drain_pty_line(const PtyLine& line, std::string* wire);
+// Appends what the tool has written so far, as read from the master (a
+// bounded amount per call); true when anything was read.
+bool drain_pty_line(const PtyLine& line, std::string* wire);
 
 // The slave's termios2 record as raw bytes (44), or "" when the request is
 // not available (qemu-arm user mode answers ENOSYS).

@@ -368,6 +368,15 @@ int fcntl64(int fd, int cmd, ...) {
     return interposed_fcntl("fcntl64", fd, cmd, arg);
 }
 
+/* 32-bit glibc with a 64-bit time_t sends fcntl here. */
+int __fcntl_time64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return interposed_fcntl("__fcntl_time64", fd, cmd, arg);
+}
+
 int tcflush(int fd, int queue) {
     int (*fn)(int, int) = (int (*)(int, int))real("tcflush");
     if (fd != device_fd || device_fd < 0) return fn(fd, queue);

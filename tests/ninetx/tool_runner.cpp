@@ -52,12 +52,15 @@ bool log_has_hold(const std::string& path) {
     return false;
 }
 
+// Reads a bounded amount of what fd holds; *open turns false at end of file.
 void read_available(int fd, std::string* into, bool* open) {
+    constexpr int MAX_READS = 16;
+    constexpr size_t MAX_KEPT = 1 << 20;
     char buffer[4096];
-    for (;;) {
+    for (int reads = 0; reads < MAX_READS; ++reads) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            into->append(buffer, static_cast<size_t>(n));
+            if (into->size() < MAX_KEPT) into->append(buffer, static_cast<size_t>(n));
         } else if (n == 0) {
             *open = false;
             return;
@@ -65,6 +68,12 @@ void read_available(int fd, std::string* into, bool* open) {
             return;
         }
     }
+}
+
+long long monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -177,8 +186,8 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
     bool out_open = true;
     bool err_open = true;
     const struct timespec pause = {0, 1000000};  // 1 ms
-    int waited_ms = 0;
-    for (; (out_open || err_open) && waited_ms < options.timeout_ms; ++waited_ms) {
+    const long long deadline = monotonic_ms() + options.timeout_ms;
+    while ((out_open || err_open) && monotonic_ms() < deadline) {
         read_available(out_pipe[0], &run.out, &out_open);
         read_available(err_pipe[0], &run.err, &err_open);
         if (line != nullptr) drain_pty_line(*line, &run.wire);
@@ -196,7 +205,9 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
     run.outcome = wait_bounded(pid, out_open || err_open ? 0 : 10000);
     read_available(out_pipe[0], &run.out, &out_open);
     read_available(err_pipe[0], &run.err, &err_open);
-    if (line != nullptr) drain_pty_line(*line, &run.wire);
+    // The tool is gone: what is left on the master is finite.
+    for (int i = 0; line != nullptr && i < 1000 && drain_pty_line(*line, &run.wire); ++i) {
+    }
     close(out_pipe[0]);
     close(err_pipe[0]);
 
