@@ -92,6 +92,22 @@ double measure_iteration_overhead(void);
 /* Fastest of 10 timed runs of n iterations of 10 dependent loads. */
 uint64_t chase_trial_us(int n);
 
+/* ---- benchmark driver ---- */
+
+/* Runs body in parallel forked workers (setup and teardown may be null; all
+ * three get user_arg), enough and warmup in microseconds, repetitions samples
+ * per worker (negative: the default). Afterwards clock_elapsed_us() and
+ * clock_iterations() hold the median sample, or 0 over 1 when the run failed;
+ * the merged set stays current until a later run replaces (and frees) it. */
+void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                int enough, int parallel, int warmup, int repetitions, void* user_arg);
+/* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
+void reap_child_and_rearm(int signal_number);
+typedef struct WorkerState WorkerState;
+/* Inside a worker: its index within the run, from 0, and its state record. */
+int current_worker_index(void);
+WorkerState* current_worker_state(void);
+
 #ifdef __cplusplus
 }
 #endif
