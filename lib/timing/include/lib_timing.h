@@ -108,6 +108,22 @@ typedef struct WorkerState WorkerState;
 int current_worker_index(void);
 WorkerState* current_worker_state(void);
 
+/* ---- CPU placement (policy from QUENTAR_SCHED) ---- */
+
+/* Pins the caller to the CPU the policy gives for (worker, slot, extra_slots);
+ * 0 when no policy applies or on success, negative when an affinity call failed. */
+int apply_cpu_placement(int worker, int slot, int extra_slots);
+/* The low bits of index reversed, as many bits as the online CPU count needs. */
+int spread_cpu_index(int index);
+/* Entry index (modulo the entry count) of the custom list, built from list_text
+ * on the first call in the process and kept; 0 when the list is empty. */
+int custom_list_cpu(const char* list_text, int index);
+/* Restricts the caller to the allowed CPU at position (modulo the allowed count);
+ * sched_setaffinity's result, or negative when the allowed set cannot be had. */
+int pin_to_allowed_cpu(int position);
+/* sysconf(_SC_NPROCESSORS_ONLN). */
+int online_cpu_count(void);
+
 #ifdef __cplusplus
 }
 #endif
