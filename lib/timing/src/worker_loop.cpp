@@ -89,7 +89,12 @@ void final_teardown() {
     the_worker.teardown_fn(0, the_worker.user_arg);
 }
 
-bool parent_gone() { return getppid() != parent_pid; }
+// Without a launching driver (worker_run called directly) only re-parenting
+// to init shows the parent has gone.
+bool parent_gone() {
+    const pid_t p = getppid();
+    return parent_pid != 0 ? p != parent_pid : p == 1;
+}
 
 void worker_on_sigchld(int) {
     if (the_worker.teardown_fn != nullptr) {
@@ -168,7 +173,8 @@ uint32_t next_interval(WorkerState* state) {
                     const uint64_t grown = static_cast<uint64_t>(n) * GROWTH_FACTOR;
                     if (grown > GROWTH_LIMIT || (d < 0 && grown > NEGATIVE_GROWTH_LIMIT)) {
                         // The body takes no measurable time: give up timing.
-                        state->timed_iterations = static_cast<uint32_t>(grown);
+                        state->timed_iterations =
+                            grown > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(grown);
                         state->phase = WindDown;
                         send_byte(state->reply_fd, DONE_BYTE);
                         n = state->idle_iterations;
@@ -206,7 +212,7 @@ uint32_t next_interval(WorkerState* state) {
 void worker_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int worker_index, int reply_fd, int go_fd, int collect_fd, int quit_fd, int enough,
                 unsigned iterations, int worker_count, int repetitions, void* user_arg) {
-    parent_pid = launching_pid != 0 ? launching_pid : getppid();
+    parent_pid = launching_pid;
     launching_pid = 0;
 
     WorkerState& s = the_worker;
