@@ -18,10 +18,10 @@ enum CallKind : char { SETUP = 's', BODY = 'b', TEARDOWN = 't' };
 // One call, or a run of identical consecutive calls, in one process.
 struct CallRecord {
     char kind;
-    bool arg_ok;      // the callback got the scenario's user_arg
-    int32_t phase;    // the worker's phase at the call
-    uint32_t n;       // iteration count passed
-    uint32_t repeat;  // how many such calls (the idle ones fold into one record)
+    bool arg_ok;         // the callback got the scenario's user_arg
+    int32_t phase;       // the worker's phase at the call
+    uint32_t n;          // iteration count passed
+    uint32_t repeat;     // how many such calls (the idle ones fold into one record)
     uint32_t first_seq;  // order of the first and the last such call among all
     uint32_t last_seq;   // processes' calls
 };
@@ -38,12 +38,12 @@ struct ProcessLog {
 // is the same in every forked worker.
 struct Scenario {
     uint64_t magic;
-    uint64_t cost_us;          // fake microseconds per body iteration
-    int32_t die_in_warmup;     // worker 0 of runs this wide _exit(7)s after its ready byte
-    int32_t block_teardown;    // workers of runs this wide stall in their first teardown(0)
-    int32_t announce_fd;       // setup(0) writes the worker's pid here when >= 0
-    int32_t real_loads;        // body chases this many dependent loads per iteration
-    int32_t close_in_warmup;   // after its ready byte a worker closes: 1 its go, 2 its collect end
+    uint64_t cost_us;         // fake microseconds per body iteration
+    int32_t die_in_warmup;    // worker 0 of runs this wide _exit(7)s after its ready byte
+    int32_t block_teardown;   // workers of runs this wide stall in their first teardown(0)
+    int32_t announce_fd;      // setup(0) writes the worker's pid here when >= 0
+    int32_t real_loads;       // body chases this many dependent loads per iteration
+    int32_t close_in_warmup;  // after its ready byte a worker closes: 1 its go, 2 its collect end
 };
 
 constexpr uint64_t SCENARIO_MAGIC = 0x5ce7a210u;

@@ -355,6 +355,7 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
             close(go_write);
             close(collect_write);
             close(quit_write);
+            free(pids);  // the parent's table; a worker never returns here
             launching_pid = driver_pid;
             apply_cpu_placement(i, 0, 0);
             worker_run(setup, body, teardown, i, reply_write, go_read, collect_read, quit_read,

@@ -83,8 +83,14 @@ void release_sigchld() {
     if (is_default(saved_chld_handler)) install_handler(SIGCHLD, SIG_DFL, nullptr);
 }
 
+// teardown(0) runs once per worker: a SIGTERM that comes after the worker
+// has sent its image and torn down (the parent abandoning a later worker's
+// collection) must not tear the caller's resources down twice.
+volatile sig_atomic_t torn_down = 0;
+
 void final_teardown() {
-    if (the_worker.teardown_fn == nullptr) return;
+    if (the_worker.teardown_fn == nullptr || torn_down) return;
+    torn_down = 1;
     release_sigchld();
     the_worker.teardown_fn(0, the_worker.user_arg);
 }
@@ -97,7 +103,8 @@ bool parent_gone() {
 }
 
 void worker_on_sigchld(int) {
-    if (the_worker.teardown_fn != nullptr) {
+    if (the_worker.teardown_fn != nullptr && !torn_down) {
+        torn_down = 1;
         install_handler(SIGCHLD, SIG_DFL, nullptr);
         the_worker.teardown_fn(0, the_worker.user_arg);
     }
@@ -106,7 +113,8 @@ void worker_on_sigchld(int) {
 
 void worker_on_sigterm(int) {
     install_handler(SIGTERM, SIG_IGN, nullptr);
-    if (the_worker.teardown_fn != nullptr) {
+    if (the_worker.teardown_fn != nullptr && !torn_down) {
+        torn_down = 1;
         // Leave a SIGCHLD disposition the caller chose in place for teardown.
         struct sigaction replaced;
         install_handler(SIGCHLD, SIG_DFL, &replaced);
@@ -214,6 +222,7 @@ void worker_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
                 unsigned iterations, int worker_count, int repetitions, void* user_arg) {
     parent_pid = launching_pid;
     launching_pid = 0;
+    torn_down = 0;
 
     WorkerState& s = the_worker;
     s.phase = WarmUp;
