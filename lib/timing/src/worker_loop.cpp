@@ -88,11 +88,11 @@ void release_sigchld() {
 // collection) must not tear the caller's resources down twice.
 volatile sig_atomic_t torn_down = 0;
 
-void final_teardown() {
-    if (the_worker.teardown_fn == nullptr || torn_down) return;
+void final_teardown(const WorkerState* state) {
+    if (state->teardown_fn == nullptr || torn_down) return;
     torn_down = 1;
     release_sigchld();
-    the_worker.teardown_fn(0, the_worker.user_arg);
+    state->teardown_fn(0, state->user_arg);
 }
 
 // Without a launching driver (worker_run called directly) only re-parenting
@@ -147,7 +147,7 @@ uint32_t next_interval(WorkerState* state) {
     }
 
     if (state->teardown_fn != nullptr && parent_gone()) {
-        final_teardown();
+        final_teardown(state);
         exit(0);
     }
 
@@ -205,7 +205,7 @@ uint32_t next_interval(WorkerState* state) {
                 take_byte(state->collect_fd);
                 send_image(state->reply_fd, current_sample_set(),
                            static_cast<size_t>(state->set_bytes));
-                final_teardown();
+                final_teardown(state);
                 take_byte(state->quit_fd);  // blocks until quit or the parent closes
                 exit(0);
             }
