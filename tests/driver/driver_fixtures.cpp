@@ -12,6 +12,10 @@
 
 #include "fake_clock.h"
 
+// Advanced by test bodies; only executables linking fake_clock.cpp read
+// their time from it.
+uint64_t fake_now_us = 1700000000000000ull;
+
 namespace {
 
 constexpr int MAX_PROCESSES = 64;
@@ -88,8 +92,15 @@ void record(char kind, uint32_t n, void* arg) {
     s->records[s->used++] = r;
 }
 
+// A ring of pointers: each load's address is the previous load's result.
+constexpr int RING = 64;
+void* ring[RING];
+
 void chase(uint32_t n, int loads) {
-    void* p = &p;
+    if (ring[0] == nullptr) {
+        for (int i = 0; i < RING; ++i) ring[i] = &ring[(i + 7) % RING];
+    }
+    void* p = ring[0];
     for (uint32_t i = 0; i < n; ++i) {
         for (int k = 0; k < loads; ++k) p = *static_cast<void* volatile*>(p);
     }
