@@ -3,10 +3,12 @@
 // giving each interval an exact length. ENOUGH=10000 TIMING_O=0 LAPCOST=0.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -287,6 +289,116 @@ TEST(NextInterval, CurrentWorkerAccessorsReadTheProcessRecord) {
     WorkerState* s = current_worker_state();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(current_worker_index(), s->worker_index);
+}
+
+// worker_run in a forked child with the test as its parent.
+
+int body_report_fd = -1;
+
+// The first body call reports the SIGCHLD and SIGTERM dispositions the worker
+// runs with ('D'efault, 'I'gnored, or 'H'andler of the worker's own), then
+// ends the worker.
+char disposition_letter(int signal_number) {
+    struct sigaction a;
+    sigaction(signal_number, nullptr, &a);
+    if (a.sa_handler == SIG_DFL) return 'D';
+    if (a.sa_handler == SIG_IGN) return 'I';
+    return 'H';
+}
+void reporting_body(uint32_t, void*) {
+    const char letters[3] = {'B', disposition_letter(SIGCHLD), disposition_letter(SIGTERM)};
+    const ssize_t r = write(body_report_fd, letters, 3);
+    _exit(r == 3 ? 0 : 1);
+}
+
+struct WorkerRun {
+    int reply[2], go[2], collect[2], quit[2], report[2];
+    WorkerRun() {
+        ensure_calibrated();
+        for (int* p : {reply, go, collect, quit, report}) pipe(p);
+    }
+    ~WorkerRun() {
+        for (int* p : {reply, go, collect, quit, report}) {
+            close(p[0]);
+            if (p[1] >= 0) close(p[1]);
+        }
+    }
+    // Runs worker_run in a child after prepare(); returns how it ended and
+    // what the callbacks reported.
+    template <typename Prepare>
+    ChildOutcome run(int repetitions, Prepare prepare, std::string* reported) {
+        const ChildOutcome o = run_in_child([&]() -> int {
+            teardown_report_fd = report[1];
+            body_report_fd = report[1];
+            prepare();
+            timing_internal::worker_run(log_setup, reporting_body, log_teardown, 0, reply[1], go[0],
+                                        collect[0], quit[0], 10000, 1, 1, repetitions, &user_token);
+            return 42;  // worker_run returned
+        });
+        close(report[1]);
+        report[1] = -1;
+        char buffer[16];
+        const ssize_t n = read(report[0], buffer, sizeof buffer);
+        reported->assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+        return o;
+    }
+};
+
+TEST(WorkerRun, WorkerRunsWithItsOwnHandlersWhenTheCallerHadNone) {
+    WorkerRun w;
+    std::string reported;
+    const ChildOutcome o = w.run(
+        11,
+        [] {
+            std::memset(&timing_internal::saved_chld_handler, 0, sizeof(struct sigaction));
+            std::memset(&timing_internal::saved_term_handler, 0, sizeof(struct sigaction));
+        },
+        &reported);
+    EXPECT_TRUE(o.exited);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(reported, "BHH");
+    EXPECT_EQ(pending_bytes(w.reply[0]), 1) << "the ready byte";
+}
+
+TEST(WorkerRun, WorkerKeepsTheCallersDispositions) {
+    WorkerRun w;
+    std::string reported;
+    w.run(
+        11,
+        [] {
+            std::memset(&timing_internal::saved_chld_handler, 0, sizeof(struct sigaction));
+            std::memset(&timing_internal::saved_term_handler, 0, sizeof(struct sigaction));
+            timing_internal::saved_chld_handler.sa_handler = SIG_IGN;
+            timing_internal::saved_term_handler.sa_handler = SIG_IGN;
+        },
+        &reported);
+    EXPECT_EQ(reported, "BII");
+}
+
+TEST(WorkerRun, SigtermRecordedBeforeItsHandlerEndsTheWorkerThroughTeardown) {
+    WorkerRun w;
+    std::string reported;
+    const ChildOutcome o = w.run(
+        11,
+        [] {
+            std::memset(&timing_internal::saved_term_handler, 0, sizeof(struct sigaction));
+            timing_internal::term_received = 1;
+        },
+        &reported);
+    EXPECT_TRUE(o.exited);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(reported, "T") << "teardown(0), and no body call";
+    EXPECT_EQ(pending_bytes(w.reply[0]), 0) << "no ready byte";
+}
+
+TEST(WorkerRun, ReturnsWhenItsSampleSetCannotBeAllocated) {
+    WorkerRun w;
+    std::string reported;
+    const ChildOutcome o = w.run(
+        200000000, [] {}, &reported);
+    EXPECT_TRUE(o.exited);
+    EXPECT_EQ(o.exit_code, 42);
+    EXPECT_EQ(reported, "") << "no callback ran";
 }
 
 }  // namespace
