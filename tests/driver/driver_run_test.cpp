@@ -213,14 +213,23 @@ TEST_F(DriverRun, ManyWorkersWithZeroRepetitionsAllFitTheMergedSet) {
     EXPECT_EQ(clock_elapsed_us(), 3 * SECOND_N);
 }
 
-TEST_F(DriverRun, ASecondRunReplacesTheFirstResult) {
+TEST_F(DriverRun, ASecondRunReplacesTheFirstResultAndLeavesTheFirstSetToTheCaller) {
     run(10000, 1, 0, 1);
     SampleSet* first = current_sample_set();
+    const uint64_t first_elapsed = clock_elapsed_us();
+    const uint64_t first_iterations = clock_iterations();
     scenario->cost_us = 40;  // 276 iterations, 11040 us
     run(10000, 1, 0, 1);
-    EXPECT_NE(current_sample_set(), first);
+    SampleSet* second = current_sample_set();
+    EXPECT_NE(second, first);
     EXPECT_EQ(clock_elapsed_us(), 11040u);
     EXPECT_EQ(clock_iterations(), 276u);
+    // The driver never frees a merged set: the first one still holds its result.
+    select_sample_set(first);
+    EXPECT_EQ(clock_elapsed_us(), first_elapsed);
+    EXPECT_EQ(clock_iterations(), first_iterations);
+    select_sample_set(second);
+    free(first);
 }
 
 TEST_F(DriverRun, NullSetupAndTeardownAreAllowed) {

@@ -98,7 +98,7 @@ uint64_t chase_trial_us(int n);
  * three get user_arg), enough and warmup in microseconds, repetitions samples
  * per worker (negative: the default). Afterwards clock_elapsed_us() and
  * clock_iterations() hold the median sample, or 0 over 1 when the run failed;
- * the merged set stays current until a later run replaces (and frees) it. */
+ * the merged set (heap memory, never freed by the driver) stays current. */
 void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int enough, int parallel, int warmup, int repetitions, void* user_arg);
 /* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */

@@ -72,9 +72,6 @@ volatile sig_atomic_t child_exited = 0;
 volatile pid_t reap_pid = 0;
 volatile sig_atomic_t reap_seconds = 0;
 
-// Merged sets the driver made current; the one a later run replaces is freed.
-SampleSet* published_merged_set = nullptr;
-
 void parent_on_sigterm(int) { term_received = 1; }
 
 void parent_on_sigchld(int) {
@@ -173,15 +170,10 @@ void abandon(int* ends, const pid_t* pids, int parallel, SampleSet* merged, void
     free(byte_buffer);
 }
 
-// Makes merged current (publishing its median) and frees the merged set of
-// an earlier run that it replaces.
-void publish_merged(SampleSet* merged) {
-    select_sample_set(merged);
-    if (published_merged_set != nullptr && published_merged_set != merged) {
-        free(published_merged_set);
-    }
-    published_merged_set = merged;
-}
+// Makes merged current, publishing its median. The set then belongs to the
+// caller: the driver never frees it, so a pointer the caller kept from an
+// earlier run stays valid.
+void publish_merged(SampleSet* merged) { select_sample_set(merged); }
 
 }  // namespace
 
@@ -279,35 +271,12 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
 
 }  // namespace timing_internal
 
-extern "C" {
+namespace {
 
-void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
-                int enough, int parallel, int warmup, int repetitions, void* user_arg) {
-    enough = enough_at_least(enough);
-    reset_clock();
-    if (body == nullptr) return;
-    if (parallel < 0) parallel = 0;
-    if (repetitions < 0) {
-        repetitions = (parallel > 1 || enough >= LONG_ENOUGH_US) ? 1 : DEFAULT_REPETITIONS;
-    }
-
-    uint32_t iterations = 1;  // a single worker adapts its count itself
-    if (parallel > 1) {
-        // The pre-run: how many iterations fill one second.
-        driver_run(setup, body, teardown, enough, 1, warmup, repetitions, user_arg);
-        const uint64_t e = clock_elapsed_us();
-        if (e == 0) return;
-        const uint64_t m = clock_iterations();
-        if (enough < LONG_ENOUGH_US) {
-            const uint32_t t =
-                saturate_u32(static_cast<double>(m) * 1000000.0 / static_cast<double>(e));
-            iterations = t == UINT32_MAX ? t : t + 1;
-        } else {
-            iterations = static_cast<uint32_t>(m);
-        }
-        reset_clock();
-    }
-
+// Creates the pipes, forks the workers, gathers their results and reaps them.
+void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                    int enough, int parallel, int warmup, int repetitions, void* user_arg,
+                    uint32_t iterations) {
     // reply, go, collect, quit; [k][0] read end, [k][1] write end
     int pipes[4][2] = {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
     for (int k = 0; k < 4; ++k) {
@@ -402,6 +371,47 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
 
     free(pids);
     restore_handler(SIGTERM, saved_term_handler);
+}
+
+}  // namespace
+
+extern "C" {
+
+void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                int enough, int parallel, int warmup, int repetitions, void* user_arg) {
+    enough = enough_at_least(enough);
+    reset_clock();
+    if (body == nullptr) return;
+    if (parallel < 0) parallel = 0;
+    if (repetitions < 0) {
+        repetitions = (parallel > 1 || enough >= LONG_ENOUGH_US) ? 1 : DEFAULT_REPETITIONS;
+    }
+
+    uint32_t iterations = 1;  // a single worker adapts its count itself
+    SampleSet* pre_run_set = nullptr;
+    if (parallel > 1) {
+        // The pre-run: how many iterations fill one second.
+        SampleSet* const before = current_sample_set();
+        driver_run(setup, body, teardown, enough, 1, warmup, repetitions, user_arg);
+        if (current_sample_set() != before) pre_run_set = current_sample_set();
+        const uint64_t e = clock_elapsed_us();
+        if (e == 0) return;
+        const uint64_t m = clock_iterations();
+        if (enough < LONG_ENOUGH_US) {
+            const uint32_t t =
+                saturate_u32(static_cast<double>(m) * 1000000.0 / static_cast<double>(e));
+            iterations = t == UINT32_MAX ? t : t + 1;
+        } else {
+            iterations = static_cast<uint32_t>(m);
+        }
+        reset_clock();
+    }
+
+    launch_workers(setup, body, teardown, enough, parallel, warmup, repetitions, user_arg,
+                   iterations);
+    // The pre-run's merged set never reached the caller: once the real run
+    // has replaced it as the current set, nothing refers to it any more.
+    if (pre_run_set != nullptr && current_sample_set() != pre_run_set) free(pre_run_set);
 }
 
 void reap_child_and_rearm(int signal_number) {
