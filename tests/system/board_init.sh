@@ -1,0 +1,45 @@
+#!/bin/busybox sh
+# /init of the system-test board: runs every scenario whose programs were
+# packed, prints the observations as "@@ " lines on the console and powers
+# the board off. The host judges the lines (run_board.sh).
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /tmp
+# Only the scenario lines on the console: kernel messages could split them.
+echo 1 >/proc/sys/kernel/printk
+
+echo "@@ board cpus_online=$(cat /sys/devices/system/cpu/online) nproc=$(nproc)"
+
+# The calibration overrides make a run measure nothing, so its output is exact.
+OVERRIDES="ENOUGH=20000 TIMING_O=3 LAPCOST=0.5"
+QUICK="ENOUGH=5000 TIMING_O=0 LAPCOST=0"
+
+if [ -x /bin/lapcost ]; then
+    env $OVERRIDES board_probe run lapcost_overrides /bin/lapcost
+    # A real measurement on the board: a short enough interval keeps it quick.
+    env ENOUGH=5000 board_probe run lapcost_measured /bin/lapcost
+fi
+
+if [ -x /bin/ninetx_soft ]; then
+    # One tool per UART, each UART recorded in its own file on the host, so
+    # that every byte on a line is known to come from one tool.
+    board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1500
+    board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1500
+    board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1500
+    # A rate without digits is speed 0, handed to the driver as it is.
+    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 600
+    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 600
+    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 600
+    for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
+        board_probe run ${tool}_missing_device /bin/$tool /dev/ttyNONE 115200
+        board_probe run ${tool}_no_arguments /bin/$tool
+        board_probe run ${tool}_three_arguments /bin/$tool /dev/ttyAMA1 115200 extra
+    done
+fi
+
+echo "@@ done"
+sync
+poweroff -f
