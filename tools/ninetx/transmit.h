@@ -1,0 +1,37 @@
+// The skeleton shared by the nine-bit transmit tools: argument checks, line
+// set-up, the send loop until SIGINT, and putting the line back. Each tool
+// supplies only its send cycle.
+#ifndef NINETX_TRANSMIT_H
+#define NINETX_TRANSMIT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "serial_line.h"
+
+constexpr int EXIT_STOPPED = 0;         // run ended by SIGINT, line put back
+constexpr int EXIT_SETUP_FAILED = 255;  // usage, bad rate, set-up or restore failure
+
+constexpr std::size_t FRAME_BYTES = 6;  // 0x01 .. 0x06
+
+// One send cycle. It changes working->c_cflag, applies it with
+// apply_in_cycle and writes (parts of) frame with send_bytes; it returns
+// early when either reports a failure.
+using SendCycle = void (*)(int fd, LineSettings* working, const unsigned char* frame);
+
+// Applies working once queued output has left (TCSETSW2). On failure prints
+// "tcsetattr() failed: ..." and returns false.
+bool apply_in_cycle(int fd, const LineSettings* working);
+
+// Writes all count bytes, continuing after short writes and EINTR. On failure
+// prints "write() failed: ..." and returns false.
+bool send_bytes(int fd, const unsigned char* bytes, std::size_t count);
+
+// Accepts only decimal digits, value 1 to 4294967295.
+bool parse_baud(const char* text, uint32_t* baud);
+
+// The whole run: argv is the program name, DEVICE and BAUD. Returns the exit
+// status.
+int run_transmit(int argc, char** argv, SendCycle cycle);
+
+#endif
