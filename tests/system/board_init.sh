@@ -29,10 +29,10 @@ if [ -x /bin/ninetx_soft ]; then
     board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1500
     board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1500
     board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1500
-    # A rate without digits is speed 0, handed to the driver as it is.
-    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 600
-    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 600
-    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 600
+    # A rate that is no number is refused before the device is touched.
+    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 300
+    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 300
+    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 300
     for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
         board_probe run ${tool}_missing_device /bin/$tool /dev/ttyNONE 115200
         board_probe run ${tool}_no_arguments /bin/$tool

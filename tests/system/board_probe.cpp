@@ -149,13 +149,13 @@ int serial_command(int argc, char** argv) {
     std::printf(
         "@@ serial %s exit=%s running_cflag=0x%08x running_ispeed=%u running_ospeed=%u "
         "running_iflag=0x%x running_oflag=0x%x running_lflag=0x%x rs485_flags=%s restored=%s "
-        "before=%s after=%s stdout=\"%s\" stderr=\"%s\"\n",
+        "before=%s running=%s after=%s stdout=\"%s\" stderr=\"%s\"\n",
         label, outcome_text(o).c_str(), running_read == 0 ? running.c_cflag : 0u, running.c_ispeed,
         running.c_ospeed, running.c_iflag, running.c_oflag, running.c_lflag,
         rs485_read == 0 ? std::to_string(rs485_running.flags).c_str() : "unreadable",
         restored ? "yes" : "no", hex_bytes(&before, sizeof before).c_str(),
-        hex_bytes(&after, sizeof after).c_str(), escaped(read_file(OUT_PATH)).c_str(),
-        escaped(read_file(ERR_PATH)).c_str());
+        hex_bytes(&running, sizeof running).c_str(), hex_bytes(&after, sizeof after).c_str(),
+        escaped(read_file(OUT_PATH)).c_str(), escaped(read_file(ERR_PATH)).c_str());
     close(fd);
     return 0;
 }
