@@ -40,6 +40,16 @@ if [ -x /bin/ninetx_soft ]; then
     done
 fi
 
+# Four workers through the driver, each pinned by the policy; the probe
+# reports the CPUs every worker's body calls ran on.
+export $QUICK
+board_probe placement balanced BALANCED all
+board_probe placement balanced_spread BALANCED_SPREAD all
+board_probe placement custom "CUSTOM 3 1" all
+board_probe placement single SINGLE all
+# As under "taskset -c 2,3": positions count within the allowed CPUs.
+board_probe placement balanced_on_2_3 BALANCED 2,3
+
 echo "@@ done"
 sync
 poweroff -f

@@ -4,18 +4,25 @@
 //
 //   board_probe run LABEL PROGRAM [ARG...]    exit status, stdout and stderr
 //   board_probe serial LABEL TOOL DEVICE BAUD MS   a serial tool run, then SIGINT
+//   board_probe placement LABEL POLICY ALLOWED     driver_run with 4 workers under
+//                                                  QUENTAR_SCHED=POLICY, the probe
+//                                                  restricted to ALLOWED ("all" or "2,3")
 //
 // <asm/termbits.h> is used instead of glibc's <termios.h>, which does not
 // know termios2 and cannot be mixed with it.
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <lib_timing.h>
 #include <linux/serial.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,18 +167,112 @@ int serial_command(int argc, char** argv) {
     return 0;
 }
 
+const int PLACEMENT_WORKERS = 4;
+
+// Filled by the workers' body calls; lives in memory shared with the parent.
+struct PlacementRecord {
+    uint32_t cpus_seen[PLACEMENT_WORKERS];  // bit c: some body call ran on CPU c
+    uint32_t body_calls[PLACEMENT_WORKERS];
+    uint32_t stray_calls;  // worker index or CPU number outside the record
+};
+
+void record_cpu_body(uint32_t iterations, void* user_arg) {
+    volatile uint32_t work = 0;
+    for (uint32_t i = 0; i < iterations; ++i) work = work + i;
+    PlacementRecord* record = static_cast<PlacementRecord*>(user_arg);
+    const int worker = current_worker_index();
+    const int cpu = sched_getcpu();
+    if (worker < 0 || worker >= PLACEMENT_WORKERS || cpu < 0 || cpu >= 32) {
+        __atomic_add_fetch(&record->stray_calls, 1, __ATOMIC_RELAXED);
+        return;
+    }
+    __atomic_or_fetch(&record->cpus_seen[worker], 1u << cpu, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&record->body_calls[worker], 1, __ATOMIC_RELAXED);
+}
+
+// "2,3" -> affinity {2, 3}; "all" leaves the affinity alone.
+bool restrict_affinity(const char* allowed) {
+    if (std::strcmp(allowed, "all") == 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (const char* p = allowed; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') continue;
+        CPU_SET(std::atoi(p), &set);
+        while (p[1] >= '0' && p[1] <= '9') ++p;
+    }
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// The CPUs of one worker as "2", "0+1" when it ran on several, "-" when never.
+std::string cpu_list(uint32_t mask) {
+    std::string out;
+    for (int cpu = 0; cpu < 32; ++cpu) {
+        if ((mask & (1u << cpu)) == 0) continue;
+        if (!out.empty()) out += "+";
+        out += std::to_string(cpu);
+    }
+    return out.empty() ? "-" : out;
+}
+
+int placement_command(int argc, char** argv) {
+    if (argc != 5) return EXIT_BAD_USAGE;
+    const char* label = argv[2];
+    if (!restrict_affinity(argv[4])) {
+        std::printf("@@ placement %s error=affinity:%s\n", label, std::strerror(errno));
+        return 0;
+    }
+    setenv("QUENTAR_SCHED", argv[3], 1);
+    void* shared = mmap(nullptr, sizeof(PlacementRecord), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return 1;
+    PlacementRecord* record = static_cast<PlacementRecord*>(shared);
+    std::memset(record, 0, sizeof *record);
+
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    uint32_t allowed_mask = 0;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        for (int cpu = 0; cpu < 32; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) allowed_mask |= 1u << cpu;
+        }
+    }
+
+    std::fflush(nullptr);
+    driver_run(nullptr, record_cpu_body, nullptr, 0, PLACEMENT_WORKERS, 0, -1, record);
+
+    std::string workers;
+    std::string calls;
+    for (int w = 0; w < PLACEMENT_WORKERS; ++w) {
+        if (w > 0) {
+            workers += ",";
+            calls += ",";
+        }
+        workers += cpu_list(record->cpus_seen[w]);
+        calls += std::to_string(record->body_calls[w]);
+    }
+    std::printf(
+        "@@ placement %s allowed=%s workers=%s body_calls=%s stray_calls=%u median_us=%llu "
+        "median_iterations=%llu\n",
+        label, cpu_list(allowed_mask).c_str(), workers.c_str(), calls.c_str(), record->stray_calls,
+        static_cast<unsigned long long>(clock_elapsed_us()),
+        static_cast<unsigned long long>(clock_iterations()));
+    munmap(shared, sizeof(PlacementRecord));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: board_probe run|serial ...\n");
+        std::fprintf(stderr, "usage: board_probe run|serial|placement ...\n");
         return EXIT_BAD_USAGE;
     }
     const std::string command = argv[1];
     int status = EXIT_BAD_USAGE;
     if (command == "run") status = run_command(argc, argv);
     if (command == "serial") status = serial_command(argc, argv);
+    if (command == "placement") status = placement_command(argc, argv);
     if (status == EXIT_BAD_USAGE) std::fprintf(stderr, "board_probe: bad arguments\n");
     return status;
 }

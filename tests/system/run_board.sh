@@ -15,7 +15,7 @@
 #
 # Environment: TIMING_BOARD_CACHE (package cache, default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/lib_timing/board), TIMING_BOARD_TIMEOUT
-# (seconds the board may run, default 100).
+# (seconds the board may run, default 110).
 set -uo pipefail
 
 SKIP=77
@@ -26,7 +26,7 @@ shift 2
 programs=("$@")
 
 cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/board}"
-board_timeout="${TIMING_BOARD_TIMEOUT:-100}"
+board_timeout="${TIMING_BOARD_TIMEOUT:-110}"
 
 skip() {
     echo "SKIPPED: $*"
@@ -283,6 +283,22 @@ for scenario in $scenarios; do
             check "$tool with three arguments prints its usage line and exits with 255" \
                 fields_are run ${tool}_three_arguments stdout "usage: /bin/$tool DEVICE BAUD" exit 255
             uart=$((uart + 1))
+        done
+        ;;
+    placement)
+        # label, CPUs the probe may use, CPUs of workers 0..3
+        for expected in "balanced 0+1+2+3 0,1,2,3" "balanced_spread 0+1+2+3 0,2,1,3" \
+            "custom 0+1+2+3 3,1,3,1" "single 0+1+2+3 0,0,0,0" "balanced_on_2_3 2+3 2,3,2,3"; do
+            read -r label allowed cpus <<<"$expected"
+            check "placement $label: the probe runs on CPUs $allowed" \
+                field_is placement $label allowed "$allowed"
+            check "placement $label: every body call of workers 0..3 ran on CPUs $cpus" \
+                fields_are placement $label workers "$cpus" stray_calls 0
+            check "placement $label: every worker's body ran" \
+                field_matches placement $label body_calls '[1-9][0-9]*(,[1-9][0-9]*){3}'
+            check "placement $label: the merged median is published" \
+                eval 'field_matches placement '$label' median_us "[1-9][0-9]*" &&
+                    field_matches placement '$label' median_iterations "[1-9][0-9]*"'
         done
         ;;
     *)
