@@ -6,6 +6,8 @@ if(EMULATOR)
   separate_arguments(emulator_list UNIX_COMMAND "${EMULATOR}")
   set(command ${emulator_list} ${PROGRAM})
 endif()
+# ARGS arrives with its list separators escaped; split it into arguments.
+string(REPLACE "\\;" ";" ARGS "${ARGS}")
 execute_process(COMMAND ${command} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message(STATUS "exit status: ${status}\nstdout: [${out}]\nstderr: [${err}]")
