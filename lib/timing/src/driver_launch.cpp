@@ -229,9 +229,15 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
             abandon(ends, pids, parallel, merged, receive, bytes);
             return;
         }
-        if (warmup > 0) sleep_us(warmup);
+        // A worker that ends, or a SIGTERM that comes, just before or during
+        // a long warm-up abandons now rather than after it.
+        bool ending = term_received || child_exited;
+        if (!ending && warmup > 0) {
+            sleep_us(warmup);
+            ending = term_received || child_exited;
+        }
         std::memset(bytes, GO_BYTE, count);
-        if (!write_all(go_fd, bytes, count)) {
+        if (ending || !write_all(go_fd, bytes, count)) {
             abandon(ends, pids, parallel, merged, receive, bytes);
             return;
         }
@@ -349,6 +355,7 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
             close(go_write);
             close(collect_write);
             close(quit_write);
+            free(pids);  // the parent's table; a worker never returns here
             launching_pid = driver_pid;
             apply_cpu_placement(i, 0, 0);
             worker_run(setup, body, teardown, i, reply_write, go_read, collect_read, quit_read,

@@ -83,16 +83,28 @@ void release_sigchld() {
     if (is_default(saved_chld_handler)) install_handler(SIGCHLD, SIG_DFL, nullptr);
 }
 
-void final_teardown() {
-    if (the_worker.teardown_fn == nullptr) return;
+// teardown(0) runs once per worker: a SIGTERM that comes after the worker
+// has sent its image and torn down (the parent abandoning a later worker's
+// collection) must not tear the caller's resources down twice.
+volatile sig_atomic_t torn_down = 0;
+
+void final_teardown(const WorkerState* state) {
+    if (state->teardown_fn == nullptr || torn_down) return;
+    torn_down = 1;
     release_sigchld();
-    the_worker.teardown_fn(0, the_worker.user_arg);
+    state->teardown_fn(0, state->user_arg);
 }
 
-bool parent_gone() { return getppid() != parent_pid; }
+// Without a launching driver (worker_run called directly) only re-parenting
+// to init shows the parent has gone.
+bool parent_gone() {
+    const pid_t p = getppid();
+    return parent_pid != 0 ? p != parent_pid : p == 1;
+}
 
 void worker_on_sigchld(int) {
-    if (the_worker.teardown_fn != nullptr) {
+    if (the_worker.teardown_fn != nullptr && !torn_down) {
+        torn_down = 1;
         install_handler(SIGCHLD, SIG_DFL, nullptr);
         the_worker.teardown_fn(0, the_worker.user_arg);
     }
@@ -101,7 +113,8 @@ void worker_on_sigchld(int) {
 
 void worker_on_sigterm(int) {
     install_handler(SIGTERM, SIG_IGN, nullptr);
-    if (the_worker.teardown_fn != nullptr) {
+    if (the_worker.teardown_fn != nullptr && !torn_down) {
+        torn_down = 1;
         // Leave a SIGCHLD disposition the caller chose in place for teardown.
         struct sigaction replaced;
         install_handler(SIGCHLD, SIG_DFL, &replaced);
@@ -134,7 +147,7 @@ uint32_t next_interval(WorkerState* state) {
     }
 
     if (state->teardown_fn != nullptr && parent_gone()) {
-        final_teardown();
+        final_teardown(state);
         exit(0);
     }
 
@@ -168,7 +181,8 @@ uint32_t next_interval(WorkerState* state) {
                     const uint64_t grown = static_cast<uint64_t>(n) * GROWTH_FACTOR;
                     if (grown > GROWTH_LIMIT || (d < 0 && grown > NEGATIVE_GROWTH_LIMIT)) {
                         // The body takes no measurable time: give up timing.
-                        state->timed_iterations = static_cast<uint32_t>(grown);
+                        state->timed_iterations =
+                            grown > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(grown);
                         state->phase = WindDown;
                         send_byte(state->reply_fd, DONE_BYTE);
                         n = state->idle_iterations;
@@ -191,7 +205,7 @@ uint32_t next_interval(WorkerState* state) {
                 take_byte(state->collect_fd);
                 send_image(state->reply_fd, current_sample_set(),
                            static_cast<size_t>(state->set_bytes));
-                final_teardown();
+                final_teardown(state);
                 take_byte(state->quit_fd);  // blocks until quit or the parent closes
                 exit(0);
             }
@@ -206,8 +220,9 @@ uint32_t next_interval(WorkerState* state) {
 void worker_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int worker_index, int reply_fd, int go_fd, int collect_fd, int quit_fd, int enough,
                 unsigned iterations, int worker_count, int repetitions, void* user_arg) {
-    parent_pid = launching_pid != 0 ? launching_pid : getppid();
+    parent_pid = launching_pid;
     launching_pid = 0;
+    torn_down = 0;
 
     WorkerState& s = the_worker;
     s.phase = WarmUp;
