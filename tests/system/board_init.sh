@@ -26,14 +26,17 @@ fi
 if [ -x /bin/ninetx_soft ]; then
     # One tool per UART, each UART recorded in its own file on the host, so
     # that every byte on a line is known to come from one tool.
-    board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1500
-    board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1500
-    board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1500
+    board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1000
+    board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1000
+    board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1000
     # A rate that is no number is refused before the device is touched.
-    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 300
-    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 300
-    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 300
+    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 100
+    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 100
+    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 100
+    mkdir -p /dev/pts
+    mount -t devpts devpts /dev/pts
     for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
+        board_probe pty ${tool}_pty /bin/$tool 115200
         board_probe run ${tool}_missing_device /bin/$tool /dev/ttyNONE 115200
         board_probe run ${tool}_no_arguments /bin/$tool
         board_probe run ${tool}_three_arguments /bin/$tool /dev/ttyAMA1 115200 extra

@@ -4,6 +4,7 @@
 //
 //   board_probe run LABEL PROGRAM [ARG...]    exit status, stdout and stderr
 //   board_probe serial LABEL TOOL DEVICE BAUD MS   a serial tool run, then SIGINT
+//   board_probe pty LABEL TOOL BAUD                 the same on a pseudo-terminal
 //   board_probe placement LABEL POLICY ALLOWED     driver_run with 4 workers under
 //                                                  QUENTAR_SCHED=POLICY, the probe
 //                                                  restricted to ALLOWED ("all" or "2,3")
@@ -118,12 +119,8 @@ int run_command(int argc, char** argv) {
 // applied while it runs, interrupts it and reads the settings it left. The
 // probe keeps its own descriptor open throughout so that every reading is of
 // the same open line.
-int serial_command(int argc, char** argv) {
-    if (argc != 7) return EXIT_BAD_USAGE;
-    const char* label = argv[2];
-    char* tool_argv[] = {argv[3], argv[4], argv[5], nullptr};
-    const char* device = argv[4];
-    const int run_ms = std::atoi(argv[6]);
+int observe_serial_run(const char* label, char* tool, char* device, char* baud, int run_ms) {
+    char* tool_argv[] = {tool, device, baud, nullptr};
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         std::printf("@@ serial %s error=open:%s\n", label, std::strerror(errno));
@@ -165,6 +162,26 @@ int serial_command(int argc, char** argv) {
         escaped(read_file(OUT_PATH)).c_str(), escaped(read_file(ERR_PATH)).c_str());
     close(fd);
     return 0;
+}
+
+int serial_command(int argc, char** argv) {
+    if (argc != 7) return EXIT_BAD_USAGE;
+    return observe_serial_run(argv[2], argv[3], argv[4], argv[5], std::atoi(argv[6]));
+}
+
+// A pseudo-terminal has termios2 but no RS-485: the tool must refuse it and
+// leave the line as it found it.
+int pty_command(int argc, char** argv) {
+    if (argc != 5) return EXIT_BAD_USAGE;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::printf("@@ serial %s error=pty:%s\n", argv[2], std::strerror(errno));
+        return 0;
+    }
+    std::string slave = ptsname(master);
+    const int status = observe_serial_run(argv[2], argv[3], &slave[0], argv[4], 300);
+    close(master);
+    return status;
 }
 
 const int PLACEMENT_WORKERS = 4;
@@ -265,13 +282,14 @@ int placement_command(int argc, char** argv) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: board_probe run|serial|placement ...\n");
+        std::fprintf(stderr, "usage: board_probe run|serial|pty|placement ...\n");
         return EXIT_BAD_USAGE;
     }
     const std::string command = argv[1];
     int status = EXIT_BAD_USAGE;
     if (command == "run") status = run_command(argc, argv);
     if (command == "serial") status = serial_command(argc, argv);
+    if (command == "pty") status = pty_command(argc, argv);
     if (command == "placement") status = placement_command(argc, argv);
     if (status == EXIT_BAD_USAGE) std::fprintf(stderr, "board_probe: bad arguments\n");
     return status;

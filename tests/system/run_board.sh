@@ -276,6 +276,10 @@ for scenario in $scenarios; do
                 fields_are serial ${tool}_bad_baud stderr 'invalid baud rate: fast\n' exit 255
             check "$tool with a BAUD that is no rate leaves the line as it was" \
                 fields_equal serial ${tool}_bad_baud before running
+            check "$tool on a pseudo-terminal reports the refused RS-485 request and exits with 255" \
+                fields_are serial ${tool}_pty stderr 'ioctl() failed: Inappropriate ioctl for device\n' exit 255
+            check "$tool on a pseudo-terminal puts back the line settings it found" \
+                field_is serial ${tool}_pty restored yes
             check "$tool with a missing device says so and exits with 255" \
                 fields_are run ${tool}_missing_device stderr 'could not open /dev/ttyNONE\n' exit 255
             check "$tool without arguments prints its usage line and exits with 255" \
