@@ -30,9 +30,9 @@ if [ -x /bin/ninetx_soft ]; then
     board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1000
     board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1000
     # A rate that is no number is refused before the device is touched.
-    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 100
-    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 100
-    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 100
+    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 2000
+    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 2000
+    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 2000
     mkdir -p /dev/pts
     mount -t devpts devpts /dev/pts
     for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
@@ -54,6 +54,6 @@ board_probe placement single SINGLE all
 # As under "taskset -c 2,3": positions count within the allowed CPUs.
 board_probe placement balanced_on_2_3 BALANCED 2,3
 
-echo "@@ done"
+echo "@@ done uptime_s=$(cut -d" " -f1 /proc/uptime)"
 sync
 poweroff -f

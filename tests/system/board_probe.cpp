@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -105,6 +106,22 @@ void sleep_ms(int ms) {
     }
 }
 
+// Waits at most ms for pid to end; true, with its outcome, when it did.
+bool ended_within(pid_t pid, int ms, ChildOutcome* outcome) {
+    for (int waited = 0; waited <= ms; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            outcome->exited = WIFEXITED(status);
+            outcome->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            outcome->signalled = WIFSIGNALED(status);
+            outcome->signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            return true;
+        }
+        sleep_ms(10);
+    }
+    return false;
+}
+
 int run_command(int argc, char** argv) {
     if (argc < 4) return EXIT_BAD_USAGE;
     const pid_t pid = start_program(argv + 3);
@@ -141,12 +158,17 @@ int observe_serial_run(const char* label, char* tool, char* device, char* baud, 
 
     const pid_t pid = start_program(tool_argv);
     if (pid < 0) return 1;
-    sleep_ms(run_ms / 2);
+    // A tool that refuses its arguments or the line ends by itself and gets
+    // no SIGINT; one that runs is interrupted after run_ms.
+    ChildOutcome o;
+    bool ended = ended_within(pid, run_ms / 2, &o);
     const int running_read = ioctl(fd, TCGETS2, &running);
     const int rs485_read = ioctl(fd, TIOCGRS485, &rs485_running);
-    sleep_ms(run_ms - run_ms / 2);
-    kill(pid, SIGINT);
-    const ChildOutcome o = wait_bounded(pid, PROGRAM_WAIT_MS);
+    if (!ended) ended = ended_within(pid, run_ms - run_ms / 2, &o);
+    if (!ended) {
+        kill(pid, SIGINT);
+        o = wait_bounded(pid, PROGRAM_WAIT_MS);
+    }
     const int after_read = ioctl(fd, TCGETS2, &after);
 
     const bool restored = after_read == 0 && std::memcmp(&before, &after, sizeof before) == 0;
@@ -179,7 +201,7 @@ int pty_command(int argc, char** argv) {
         return 0;
     }
     std::string slave = ptsname(master);
-    const int status = observe_serial_run(argv[2], argv[3], &slave[0], argv[4], 300);
+    const int status = observe_serial_run(argv[2], argv[3], &slave[0], argv[4], 2000);
     close(master);
     return status;
 }
