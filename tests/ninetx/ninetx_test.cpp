@@ -251,11 +251,11 @@ TEST_P(EveryTool, SetupRawLineAndRs485RecordAreExact) {
     // set-up, the pause at TIOCSRS485, then straight to the restore
     std::vector<std::string> expected = setup_calls();
     expected.insert(expected.end() - 1, "hold");
-    const DoubleEvent& found = events_named(r.events, "TCGETS2").at(0);
+    const DoubleEvent found = events_named(r.events, "TCGETS2").at(0);
     expected.push_back("TCSETSW2 " + hex_flags(std::stoul(found.field("cflag"), nullptr, 16)));
     EXPECT_EQ(calls, expected);
 
-    const DoubleEvent& raw = events_named(r.events, "TCSETS2").at(0);
+    const DoubleEvent raw = events_named(r.events, "TCSETS2").at(0);
     EXPECT_EQ(raw.field("iflag"), "0x00000000");
     EXPECT_EQ(raw.field("oflag"), "0x00000000");
     EXPECT_EQ(raw.field("cflag"), "0x00001830");

@@ -64,7 +64,8 @@ TEST(SetTermios2, ActionOutsideTheTableReturnsMinusEinvalWithoutASystemCall) {
     for (int action : {APPLY_NOW, APPLY_AFTER_DRAIN, APPLY_AFTER_DRAIN_DISCARD_INPUT}) {
         errno = 0;
         EXPECT_EQ(set_termios2(-1, action, &settings), -1) << action;
-        EXPECT_EQ(errno, EBADF) << action;
+        // EBADF from the kernel; qemu-arm user mode says ENOSYS first.
+        EXPECT_TRUE(errno == EBADF || errno == ENOSYS) << action << ": " << errno;
     }
 }
 

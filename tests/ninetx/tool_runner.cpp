@@ -87,7 +87,17 @@ std::vector<std::string> command_line(const std::string& program,
                                       std::vector<std::string>* host_env) {
     std::vector<std::string> argv = split_words(TOOL_EMULATOR);
     const bool emulated = !argv.empty();
-    for (char** e = environ; *e != nullptr; ++e) host_env->push_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        // An extra variable replaces one of the same name.
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const std::string& variable : extra_env) {
+            const size_t eq = variable.find('=');
+            replaced =
+                replaced || (!emulated && entry.compare(0, eq + 1, variable, 0, eq + 1) == 0);
+        }
+        if (!replaced) host_env->push_back(entry);
+    }
     for (const std::string& variable : extra_env) {
         if (emulated) {
             argv.push_back("-E");
