@@ -147,15 +147,7 @@ std::vector<ProcessLog> logged_processes() {
 
 bool log_overflowed() { return shared->overflow != 0; }
 
-void test_setup(uint32_t n, void* arg) {
-    record(SETUP, n, arg);
-    const Scenario* s = &shared->scenario;
-    if (n == 0 && s->announce_fd >= 0) {
-        const pid_t me = getpid();
-        const ssize_t r = write(s->announce_fd, &me, sizeof me);
-        (void)r;
-    }
-}
+void test_setup(uint32_t n, void* arg) { record(SETUP, n, arg); }
 
 void test_body(uint32_t n, void* arg) {
     record(BODY, n, arg);
@@ -164,6 +156,15 @@ void test_body(uint32_t n, void* arg) {
     if (w->worker_count >= s->die_in_warmup && w->worker_index == 0 && w->phase == WarmUp &&
         w->awaiting_first == 0) {
         _exit(7);
+    }
+    if (s->announce_fd >= 0 && w->phase == WarmUp && w->awaiting_first == 0) {
+        static bool announced = false;
+        if (!announced) {
+            const pid_t me = getpid();
+            const ssize_t r = write(s->announce_fd, &me, sizeof me);
+            (void)r;
+        }
+        announced = true;
     }
     if (s->close_in_warmup != 0 && w->phase == WarmUp && w->awaiting_first == 0) {
         static bool closed = false;

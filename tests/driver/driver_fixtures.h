@@ -41,7 +41,7 @@ struct Scenario {
     uint64_t cost_us;         // fake microseconds per body iteration
     int32_t die_in_warmup;    // worker 0 of runs this wide _exit(7)s after its ready byte
     int32_t block_teardown;   // workers of runs this wide stall in their first teardown(0)
-    int32_t announce_fd;      // setup(0) writes the worker's pid here when >= 0
+    int32_t announce_fd;      // >= 0: the first warm-up body writes the worker's pid here
     int32_t real_loads;       // body chases this many dependent loads per iteration
     int32_t close_in_warmup;  // after its ready byte a worker closes: 1 its go, 2 its collect end
 };

@@ -79,7 +79,7 @@ double published_us_per_iteration() {
     return static_cast<double>(clock_elapsed_us()) / static_cast<double>(clock_iterations());
 }
 
-void expect_close_to_direct(int parallel, int repetitions, double high) {
+void expect_close_to_direct(int parallel, int repetitions, double factor) {
     Scenario* scenario = fresh_scenario();
     ASSERT_NE(scenario, nullptr);
     scenario->real_loads = LOADS;
@@ -91,13 +91,17 @@ void expect_close_to_direct(int parallel, int repetitions, double high) {
     const double after = concurrent_direct_us_per_iteration(scenario, parallel);
     ASSERT_GT(direct, 0.0);
     ASSERT_GT(after, 0.0);
-    const double reference = std::min(direct, after);
+    // The machine's load may change between the two direct measurements;
+    // the driver's result must lie near the range they span.
+    const double low = std::min(direct, after);
+    const double top = std::max(direct, after);
     std::printf(
-        "%d worker(s): %.6f us per iteration through the driver (%llu over %llu), %.6f direct\n",
+        "%d worker(s): %.6f us per iteration through the driver (%llu over %llu), "
+        "%.6f..%.6f direct\n",
         parallel, measured, static_cast<unsigned long long>(clock_elapsed_us()),
-        static_cast<unsigned long long>(clock_iterations()), reference);
-    EXPECT_GT(measured, reference / 3.0) << measured << " vs " << reference;
-    EXPECT_LT(measured, high * reference) << measured << " vs " << reference;
+        static_cast<unsigned long long>(clock_iterations()), low, top);
+    EXPECT_GT(measured, low / factor);
+    EXPECT_LT(measured, top * factor);
 }
 
 TEST(KnownCost, OneWorkerPublishesTheBodyCostPerIteration) { expect_close_to_direct(1, -1, 3.0); }

@@ -309,10 +309,12 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
     }
 
     // reply, go, collect, quit; [k][0] read end, [k][1] write end
-    int pipes[4][2];
+    int pipes[4][2] = {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
     for (int k = 0; k < 4; ++k) {
-        if (pipe2(pipes[k], O_CLOEXEC) < 0) {
-            close_all(&pipes[0][0], 2 * k);
+        // select cannot wait on descriptors from FD_SETSIZE up.
+        if (pipe2(pipes[k], O_CLOEXEC) < 0 || pipes[k][0] >= FD_SETSIZE ||
+            pipes[k][1] >= FD_SETSIZE) {
+            close_all(&pipes[0][0], 8);  // the ends not created are -1
             return;
         }
     }
