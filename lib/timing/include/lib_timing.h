@@ -124,6 +124,70 @@ int pin_to_allowed_cpu(int position);
 /* sysconf(_SC_NPROCESSORS_ONLN). */
 int online_cpu_count(void);
 
+/* ---- result reports (one line each, of the clock's current interval) ---- */
+
+/* Writes "Usage: argv[0] usage" to standard error and exits with status 255. */
+__attribute__((noreturn)) void print_usage_and_exit(int argc, char** argv, const char* usage);
+/* Stream the reports write to; null (the default) means standard error. */
+void set_report_stream(FILE* stream);
+/* Megabytes per repetition and MB/sec; verbose adds the seconds per repetition. */
+void report_throughput(uint64_t bytes_per_repetition, uint64_t repetitions, int verbose);
+/* bytes over the interval as KB/sec (KB = 1000 bytes); silent for a zero interval. */
+void report_kb_per_sec(uint64_t bytes);
+/* bytes over the interval as MB/sec (MB = 10^6 bytes); silent for a zero interval. */
+void report_mb_per_sec(uint64_t bytes);
+/* count transfers of size_bytes: time per transfer and the rate; silent for a zero interval. */
+void report_transfers(uint64_t count, uint64_t size_bytes);
+/* Microseconds per context switch; silent for a zero interval. */
+void report_context_switches(uint64_t switches);
+/* "label: N nanoseconds" per operation; silent for a zero interval. */
+void report_nanoseconds(const char* label, uint64_t operations);
+/* "label: N microseconds" per operation; silent when that figure is 0. */
+void report_microseconds(const char* label, uint64_t operations);
+/* Size in MB and microseconds per operation; silent when the latter is 0. */
+void report_size_latency(uint64_t size_bytes, uint64_t operations);
+/* Whole milliseconds per operation; silent when that is 0 or operations is 0. */
+void report_milliseconds(const char* label, uint64_t operations);
+/* Operations, seconds and microseconds per operation; silent for a zero interval. */
+void report_microseconds_each(uint64_t operations);
+/* Real, system, user and idle seconds, faults, block I/O and context switches
+ * between the clock's last begin and end. */
+void report_resource_usage(void);
+
+/* ---- value formatting and parsing ---- */
+
+/* "0x..." in lower case; the text lives in a ring of ten buffers shared with
+ * format_size, so it stays intact for ten further calls of the two. */
+const char* format_hex64(uint64_t value);
+/* value scaled by 1024 while above 512, with a " KMGTPE" suffix ("0" for 0);
+ * same ring as format_hex64. */
+const char* format_size(uint64_t value);
+/* Last character of text as 0..255; 0 for an empty text. */
+int last_character(const char* text);
+/* Decimal number (sscanf "%llu") times 10^3/10^6/10^9 for a last character
+ * K/M/G or 2^10/2^20/2^30 for k/m/g, wrapping modulo 2^64; 0 without a number. */
+uint64_t parse_size(const char* text);
+
+/* ---- memory and file exercisers ---- */
+
+/* Raises the soft RLIMIT_NOFILE to the hard limit: setrlimit's result, or -1
+ * when the limits cannot be read. */
+int raise_open_file_limit(void);
+/* Wrap-around sum of the buffer's whole 32-bit words (any alignment); the last
+ * length_bytes % 4 bytes are not read. */
+int sum_words(const void* buffer, uint32_t length_bytes);
+/* Writes 1 at offsets 0, page, 2*page, ... while a whole page remains. */
+void touch_pages(void* buffer, uint32_t length_bytes);
+/* malloc'ed array of count values i*stride in shuffled order (one shuffle
+ * sequence per process); null when it cannot be allocated. Free with free. */
+int* make_shuffled_offsets(uint32_t count, int stride);
+/* Copies source to destination (created with mode, or truncated): 0, or -1 on
+ * a failed open, read or short write; closes whatever it opened. */
+int copy_file(const char* source, const char* destination, int mode);
+/* Seeks in steps of at most 2^30 bytes: the offset itself for SEEK_SET, the
+ * resulting 64-bit position otherwise, or -1 (position then not restored). */
+int64_t seek_large(int fd, int64_t offset, int whence);
+
 #ifdef __cplusplus
 }
 #endif

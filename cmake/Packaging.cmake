@@ -1,0 +1,30 @@
+# Debian packages with CPack: `cpack --preset NAME` (or `cpack` in a build
+# tree) after a build. The armhf build gives an armhf package of static
+# programs; the native build an amd64 package whose dependencies come from
+# dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME lib-timing)
+set(CPACK_PACKAGE_VENDOR "lib_timing developers")
+set(CPACK_PACKAGE_CONTACT "lib_timing developers <lib-timing@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "timing library, lapcost and nine-bit RS-485 transmit tools")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "A static timing library for benchmark programs (interval clock, sample sets,\n self-calibration, multi-process benchmark driver with CPU placement, reports),\n the lapcost loop-overhead probe, and ninetx_soft, ninetx_flag_a and\n ninetx_flag_b, which send nine-bit frames on an RS-485 serial port.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  endif()
+  # Fully static programs: nothing to depend on at run time.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+  endif()
+endif()
+include(CPack)

@@ -1,0 +1,371 @@
+// Golden output of every report, driven by exactly stored intervals.
+#include <regex.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "child_process.h"
+#include "gtest/gtest.h"
+#include "internal.h"
+#include "lib_timing.h"
+#include "report_capture.h"
+
+namespace {
+
+constexpr uint64_t SECOND = 1000000;
+// Above 2^32 microseconds (about 71.6 minutes): a 32-bit figure would wrap.
+constexpr uint64_t LONG_INTERVAL = 5000000003ULL;
+
+// Whole-text match against a POSIX extended regular expression.
+bool matches(const std::string& text, const char* pattern) {
+    const std::string anchored = std::string("^") + pattern + "$";
+    regex_t compiled;
+    if (regcomp(&compiled, anchored.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    const bool found = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&compiled);
+    return found;
+}
+
+TEST(ReportThroughput, VerbosePrintsMegabytesSecondsPerRepetitionAndRate) {
+    EXPECT_EQ(report_text_after(2 * SECOND, [] { report_throughput(2000000, 4, 1); }),
+              "2.0000 MB in 0.5000 secs, 4.0000 MB/sec\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(1500, 3, 7); }),
+              "0.0015 MB in 0.3333 secs, 0.0045 MB/sec\n");
+}
+
+TEST(ReportThroughput, TerseUsesSixDecimalsOnlyBelowOne) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(500000, 1, 0); }),
+              "0.500000 0.500000\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(999999, 1, 0); }),
+              "0.999999 0.999999\n");
+    // Exactly 1 MB and exactly 1 MB/sec take two decimals.
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(1000000, 1, 0); }), "1.00 1.00\n");
+    EXPECT_EQ(report_text_after(SECOND + 1, [] { report_throughput(1000000, 1, 0); }),
+              "1.00 0.999999\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(3000000, 2, 0); }), "3.00 6.00\n");
+}
+
+TEST(ReportThroughput, ZeroIntervalPrintsAnInfiniteRate) {
+    EXPECT_EQ(report_text_after(0, [] { report_throughput(1000000, 1, 0); }), "1.00 inf\n");
+    EXPECT_EQ(report_text_after(0, [] { report_throughput(1000000, 1, 1); }),
+              "1.0000 MB in 0.0000 secs, inf MB/sec\n");
+    // No bytes either: zero over zero is not a number.
+    EXPECT_TRUE(
+        matches(report_text_after(0, [] { report_throughput(0, 1, 0); }), "0\\.000000 -?nan\n"));
+}
+
+TEST(ReportThroughput, ZeroRepetitionsGiveInfiniteTimeAndZeroRate) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(1000000, 0, 0); }),
+              "1.00 0.000000\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_throughput(1000000, 0, 1); }),
+              "1.0000 MB in inf secs, 0.0000 MB/sec\n");
+}
+
+TEST(ReportRates, KilobytesAndMegabytesPerSecondUseDecimalUnits) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_kb_per_sec(1500000); }), "1500 KB/sec\n");
+    EXPECT_EQ(report_text_after(2 * SECOND, [] { report_kb_per_sec(2600); }), "1 KB/sec\n");
+    EXPECT_EQ(report_text_after(2 * SECOND, [] { report_mb_per_sec(2500000); }), "1.25 MB/sec\n");
+    EXPECT_EQ(report_text_after(SECOND / 4, [] { report_mb_per_sec(1024); }), "0.00 MB/sec\n");
+}
+
+TEST(ReportRates, ZeroIntervalPrintsNothing) {
+    EXPECT_EQ(report_text_after(0, [] { report_kb_per_sec(1500000); }), "");
+    EXPECT_EQ(report_text_after(0, [] { report_mb_per_sec(1500000); }), "");
+}
+
+TEST(ReportTransfers, SeveralTransfersUseTheXfersForm) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_transfers(2, 4096); }),
+              "2 4KB xfers in 1.00 secs, 500 millisec/xfer, 8.19 KB/sec\n");
+    // A rate just above 1 MB/sec is printed in MB/sec even though it rounds to 1.00.
+    EXPECT_EQ(report_text_after(SECOND, [] { report_transfers(2, 500001); }),
+              "2 500KB xfers in 1.00 secs, 500 millisec/xfer, 1.00 MB/sec\n");
+}
+
+TEST(ReportTransfers, OneTransferUsesTheSingleFormEndingInMillisecs) {
+    EXPECT_EQ(report_text_after(SECOND / 2, [] { report_transfers(1, 1000000); }),
+              "1000.0KB in 500 millisecs, 2.00 MB/sec\n");
+    EXPECT_EQ(report_text_after(50000, [] { report_transfers(1, 512); }),
+              "0.5KB in 50.0000 millisecs, 10.24 KB/sec\n");
+}
+
+TEST(ReportTransfers, ExactlyHundredMillisecondsAndOneMegabytePerSecondTakeTheLowerForms) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_transfers(10, 100000); }),
+              "10 100KB xfers in 1.00 secs, 100.0000 millisec/xfer, 1000.00 KB/sec\n");
+    EXPECT_EQ(report_text_after(SECOND + 10, [] { report_transfers(10, 100000); }),
+              "10 100KB xfers in 1.00 secs, 100 millisec/xfer, 999.99 KB/sec\n");
+}
+
+TEST(ReportTransfers, ZeroTransfersTakeTheSingleFormWithInfiniteTime) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_transfers(0, 4096); }),
+              "4.1KB in inf millisecs, 0.00 KB/sec\n");
+}
+
+TEST(ReportTransfers, CountPrintsItsLow32BitsAndTheTotalWrapsModulo2To64) {
+    // (2^32 + 3) * 2^62 wraps to 3 * 2^62; the size in KB saturates as an int.
+    const uint64_t count = (1ULL << 32) + 3;
+    const uint64_t size = 1ULL << 62;
+    EXPECT_EQ(report_text_after(SECOND, [=] { report_transfers(count, size); }),
+              "3 2147483647KB xfers in 1.00 secs, 0.0000 millisec/xfer, "
+              "13835058055282.16 MB/sec\n");
+}
+
+TEST(ReportTransfers, ZeroIntervalPrintsNothing) {
+    EXPECT_EQ(report_text_after(0, [] { report_transfers(2, 4096); }), "");
+    EXPECT_EQ(report_text_after(0, [] { report_transfers(1, 4096); }), "");
+}
+
+TEST(ReportContextSwitches, PrintsCountSecondsAndMicrosecondsPerSwitch) {
+    EXPECT_EQ(report_text_after(2 * SECOND, [] { report_context_switches(4); }),
+              "4 context switches in 2.00 secs, 500000 microsec/switch\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_context_switches(0); }),
+              "0 context switches in 1.00 secs, inf microsec/switch\n");
+    EXPECT_EQ(report_text_after(0, [] { report_context_switches(4); }), "");
+}
+
+TEST(ReportContextSwitches, CountIsPrintedAsASigned32BitInteger) {
+    EXPECT_EQ(report_text_after(SECOND, [] { report_context_switches((1ULL << 32) + 5); }),
+              "5 context switches in 1.00 secs, 0 microsec/switch\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_context_switches(1ULL << 31); }),
+              "-2147483648 context switches in 1.00 secs, 0 microsec/switch\n");
+}
+
+TEST(ReportNanoseconds, PrintsNanosecondsPerOperation) {
+    EXPECT_EQ(report_text_after(1, [] { report_nanoseconds("op", 3); }),
+              "op: 333.33 nanoseconds\n");
+    EXPECT_EQ(report_text_after(1, [] { report_nanoseconds("op", 0); }), "op: inf nanoseconds\n");
+    EXPECT_EQ(report_text_after(0, [] { report_nanoseconds("op", 5); }), "");
+}
+
+TEST(ReportMicroseconds, PrintsMicrosecondsPerOperation) {
+    EXPECT_EQ(report_text_after(10, [] { report_microseconds("lat rd", 4); }),
+              "lat rd: 2.5000 microseconds\n");
+    EXPECT_EQ(report_text_after(5, [] { report_microseconds("op", 0); }), "op: inf microseconds\n");
+}
+
+TEST(ReportMicroseconds, SilentOnlyWhenThePerOperationFigureIsExactlyZero) {
+    EXPECT_EQ(report_text_after(0, [] { report_microseconds("op", 4); }), "");
+    // A tiny but non-zero figure still prints (it is not an integer quotient).
+    EXPECT_EQ(report_text_after(1, [] { report_microseconds("op", 1ULL << 60); }),
+              "op: 0.0000 microseconds\n");
+    // Zero over zero operations is not a number, not zero.
+    EXPECT_TRUE(matches(report_text_after(0, [] { report_microseconds("op", 0); }),
+                        "op: -?nan microseconds\n"));
+}
+
+TEST(ReportSizeLatency, TenMicrosecondsOrMorePrintWithoutDecimals) {
+    EXPECT_EQ(report_text_after(20, [] { report_size_latency(1000000, 2); }), "1.000000 10\n");
+    EXPECT_EQ(report_text_after(19, [] { report_size_latency(1000000, 2); }), "1.000000 9.500\n");
+    EXPECT_EQ(report_text_after(3, [] { report_size_latency(4096, 1); }), "0.004096 3.000\n");
+    EXPECT_EQ(report_text_after(5, [] { report_size_latency(4096, 0); }), "0.004096 inf\n");
+}
+
+TEST(ReportSizeLatency, ZeroLatencyPrintsNothing) {
+    EXPECT_EQ(report_text_after(0, [] { report_size_latency(4096, 1); }), "");
+}
+
+TEST(ReportMilliseconds, TruncatesToWholeMillisecondsPerOperation) {
+    EXPECT_EQ(report_text_after(5000, [] { report_milliseconds("op", 2); }),
+              "op: 2 milliseconds\n");
+    EXPECT_EQ(report_text_after(5999, [] { report_milliseconds("op", 1); }),
+              "op: 5 milliseconds\n");
+    EXPECT_EQ(report_text_after(5000, [] { report_milliseconds("op", 6); }), "");
+    EXPECT_EQ(report_text_after(999, [] { report_milliseconds("op", 1); }), "");
+}
+
+TEST(ReportMilliseconds, ZeroOperationsPrintNothing) {
+    EXPECT_EQ(report_text_after(5000, [] { report_milliseconds("op", 0); }), "");
+    EXPECT_EQ(report_text_after(0, [] { report_milliseconds("op", 0); }), "");
+}
+
+TEST(ReportMilliseconds, QuotientIsPrintedAsItsLow32Bits) {
+    // 5e9 milliseconds: 5000000000 - 2^32.
+    EXPECT_EQ(report_text_after(5000000000000ULL, [] { report_milliseconds("op", 1); }),
+              "op: 705032704 milliseconds\n");
+}
+
+TEST(ReportMicrosecondsEach, PrintsCountSecondsAndMicrosecondsEach) {
+    EXPECT_EQ(report_text_after(2 * SECOND, [] { report_microseconds_each(4); }),
+              "4 in 2.00 secs, 500000 microseconds each\n");
+    EXPECT_EQ(report_text_after(SECOND, [] { report_microseconds_each(0); }),
+              "0 in 1.00 secs, inf microseconds each\n");
+    EXPECT_EQ(report_text_after(0, [] { report_microseconds_each(4); }), "");
+}
+
+TEST(LongIntervals, PerOperationFiguresUseTheFull64BitElapsedTime) {
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_microseconds("op", 3); }),
+              "op: 1666666667.6667 microseconds\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_nanoseconds("op", 7); }),
+              "op: 714285714714.29 nanoseconds\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_size_latency(0, 1); }),
+              "0.000000 5000000003\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_milliseconds("op", 1); }),
+              "op: 5000000 milliseconds\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_microseconds_each(5); }),
+              "5 in 5000.00 secs, 1000000001 microseconds each\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_context_switches(1000); }),
+              "1000 context switches in 5000.00 secs, 5000000 microsec/switch\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_transfers(2, 1000000); }),
+              "2 1000KB xfers in 5000.00 secs, 2500000 millisec/xfer, 0.40 KB/sec\n");
+    EXPECT_EQ(report_text_after(LONG_INTERVAL, [] { report_kb_per_sec(5000000003000ULL); }),
+              "1000000 KB/sec\n");
+}
+
+TEST(Reports, SeveralReportsDescribeTheSameInterval) {
+    clock_store_elapsed(2 * SECOND);
+    EXPECT_EQ(report_text([] {
+                  report_mb_per_sec(4000000);
+                  report_microseconds_each(4);
+                  report_mb_per_sec(4000000);
+              }),
+              "2.00 MB/sec\n4 in 2.00 secs, 500000 microseconds each\n2.00 MB/sec\n");
+    EXPECT_EQ(clock_elapsed_us(), 2 * SECOND);
+}
+
+TEST(Reports, CountsComeFromTheCallerNotFromTheClock) {
+    clock_set_iterations(1000);
+    EXPECT_EQ(report_text_after(SECOND, [] { report_microseconds_each(2); }),
+              "2 in 1.00 secs, 500000 microseconds each\n");
+    EXPECT_EQ(clock_iterations(), 1000U);
+}
+
+// The usage figures of the interval between the clock's last begin and end,
+// rendered the way the report renders them.
+std::string expected_usage_line(double real) {
+    const struct rusage& a = timing_internal::clock_start_usage();
+    const struct rusage& b = timing_internal::clock_stop_usage();
+    auto secs = [](const struct timeval& t) { return t.tv_usec / 1e6 + t.tv_sec; };
+    const double sys = secs(b.ru_stime) - secs(a.ru_stime);
+    const double user = secs(b.ru_utime) - secs(a.ru_utime);
+    const double idle = real - (sys + user);
+    char line[256];
+    snprintf(
+        line, sizeof line,
+        "real=%.2f sys=%.2f user=%.2f idle=%.2f stall=%.0f%% rd=%d wr=%d min=%d maj=%d "
+        "ctx=%d\n",
+        real, sys, user, idle, idle / real * 100, static_cast<int>(b.ru_inblock - a.ru_inblock),
+        static_cast<int>(b.ru_oublock - a.ru_oublock), static_cast<int>(b.ru_minflt - a.ru_minflt),
+        static_cast<int>(b.ru_majflt - a.ru_majflt),
+        static_cast<int>(b.ru_nvcsw - a.ru_nvcsw + b.ru_nivcsw - a.ru_nivcsw));
+    return line;
+}
+
+// Touches fresh pages and spends some CPU time between begin and end, so that
+// the snapshots differ.
+void measured_work() {
+    clock_begin(nullptr);
+    const size_t bytes = 4 << 20;
+    char* block = static_cast<char*>(malloc(bytes));
+    for (size_t i = 0; i < bytes; i += 4096) block[i] = static_cast<char>(i);
+    volatile uint64_t x = 0;
+    for (size_t i = 0; i < 2000000; ++i) x = x + static_cast<uint64_t>(block[(i * 4096) % bytes]);
+    free(block);
+    clock_end(nullptr, nullptr);
+}
+
+TEST(ReportResourceUsage, PrintsTheSnapshotDifferencesOverTheStoredInterval) {
+    measured_work();
+    EXPECT_GT(timing_internal::clock_stop_usage().ru_minflt,
+              timing_internal::clock_start_usage().ru_minflt);
+    clock_store_elapsed(2 * SECOND);  // keeps the usage snapshots
+    const std::string text = report_text([] { report_resource_usage(); });
+    EXPECT_EQ(text, expected_usage_line(2.0));
+    EXPECT_TRUE(matches(text,
+                        "real=2\\.00 sys=[0-9.]+ user=[0-9.]+ idle=-?[0-9.]+ "
+                        "stall=-?[0-9]+% rd=[0-9]+ wr=[0-9]+ min=[1-9][0-9]* maj=[0-9]+ "
+                        "ctx=[0-9]+\n"))
+        << text;
+}
+
+TEST(ReportResourceUsage, ZeroIntervalGivesANonFiniteStall) {
+    measured_work();
+    clock_store_elapsed(0);
+    const std::string text = report_text([] { report_resource_usage(); });
+    EXPECT_TRUE(matches(text,
+                        "real=0\\.00 sys=[0-9.]+ user=[0-9.]+ idle=-?[0-9.]+ "
+                        "stall=(-?inf|-?nan)% rd=.*\n"))
+        << text;
+}
+
+TEST(ReportStream, ChosenStreamReceivesTheReportsAndStandardErrorNothing) {
+    clock_store_elapsed(SECOND);
+    std::string in_stream;
+    const std::string on_stderr =
+        stderr_text([&] { in_stream = report_text([] { report_kb_per_sec(3000); }); });
+    EXPECT_EQ(in_stream, "3 KB/sec\n");
+    EXPECT_EQ(on_stderr, "");
+}
+
+TEST(ReportStream, UnsetStreamFallsBackToStandardError) {
+    clock_store_elapsed(SECOND);
+    set_report_stream(nullptr);
+    EXPECT_EQ(stderr_text([] {
+                  report_kb_per_sec(3000);
+                  report_nanoseconds("op", 2);
+              }),
+              "3 KB/sec\nop: 500000000.00 nanoseconds\n");
+    // Back to a chosen stream, then unset again.
+    EXPECT_EQ(report_text([] { report_kb_per_sec(5000); }), "5 KB/sec\n");
+    EXPECT_EQ(stderr_text([] { report_kb_per_sec(7000); }), "7 KB/sec\n");
+}
+
+TEST(ReportStream, SilentReportsWriteNothingAnywhere) {
+    clock_store_elapsed(0);
+    set_report_stream(nullptr);
+    EXPECT_EQ(stderr_text([] {
+                  report_kb_per_sec(1);
+                  report_mb_per_sec(1);
+                  report_transfers(2, 1);
+                  report_context_switches(1);
+                  report_nanoseconds("op", 1);
+                  report_microseconds("op", 1);
+                  report_size_latency(1, 1);
+                  report_milliseconds("op", 1);
+                  report_microseconds_each(1);
+              }),
+              "");
+}
+
+// Runs print_usage_and_exit in a child whose standard error is a temporary
+// file; returns the child's exit status and what it wrote.
+ChildOutcome usage_in_child(const char* usage, std::string* written) {
+    char path[] = "/tmp/usage_test_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return ChildOutcome{};
+    const ChildOutcome outcome = run_in_child(
+        [&]() -> int {
+            dup2(fd, 2);
+            set_report_stream(stdout);  // the usage line ignores the report stream
+            char name[] = "bench";
+            char* argv[] = {name, nullptr};
+            print_usage_and_exit(1, argv, usage);
+        },
+        10000);
+    FILE* file = fdopen(fd, "r");
+    *written = read_whole(file);
+    fclose(file);
+    unlink(path);
+    return outcome;
+}
+
+TEST(PrintUsageAndExit, WritesTheUsageLineToStandardErrorAndExitsWith255) {
+    std::string written;
+    const ChildOutcome outcome = usage_in_child("[-n N] FILE\n", &written);
+    ASSERT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exit_code, 255);
+    EXPECT_EQ(written, "Usage: bench [-n N] FILE\n");
+}
+
+TEST(PrintUsageAndExit, AddsNoLineEndOfItsOwn) {
+    std::string written;
+    const ChildOutcome outcome = usage_in_child("FILE", &written);
+    ASSERT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exit_code, 255);
+    EXPECT_EQ(written, "Usage: bench FILE");
+}
+
+}  // namespace
