@@ -1,0 +1,59 @@
+#!/bin/busybox sh
+# shellcheck shell=dash
+# /init of the system-test board: runs every scenario whose programs were
+# packed, prints the observations as "@@ " lines on the console and powers
+# the board off. The host judges the lines (run_board.sh).
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /tmp
+# Only the scenario lines on the console: kernel messages could split them.
+echo 1 >/proc/sys/kernel/printk
+
+echo "@@ board cpus_online=$(cat /sys/devices/system/cpu/online) nproc=$(nproc)"
+
+# The calibration overrides make a run measure nothing, so its output is exact.
+OVERRIDES="ENOUGH=20000 TIMING_O=3 LAPCOST=0.5"
+
+if [ -x /bin/lapcost ]; then
+    env $OVERRIDES board_probe run lapcost_overrides /bin/lapcost
+    # A real measurement on the board: a short enough interval keeps it quick.
+    env ENOUGH=5000 board_probe run lapcost_measured /bin/lapcost
+fi
+
+if [ -x /bin/ninetx_soft ]; then
+    # One tool per UART, each UART recorded in its own file on the host, so
+    # that every byte on a line is known to come from one tool.
+    board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1000
+    board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1000
+    board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1000
+    # A rate that is no number is refused before the device is touched.
+    board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 2000
+    board_probe serial ninetx_flag_a_bad_baud /bin/ninetx_flag_a /dev/ttyAMA2 fast 2000
+    board_probe serial ninetx_flag_b_bad_baud /bin/ninetx_flag_b /dev/ttyAMA3 fast 2000
+    mkdir -p /dev/pts
+    mount -t devpts devpts /dev/pts
+    for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
+        board_probe pty ${tool}_pty /bin/$tool 115200
+        board_probe run ${tool}_missing_device /bin/$tool /dev/ttyNONE 115200
+        board_probe run ${tool}_no_arguments /bin/$tool
+        board_probe run ${tool}_three_arguments /bin/$tool /dev/ttyAMA1 115200 extra
+    done
+fi
+
+# Four workers through the driver, each pinned by the policy; the probe
+# reports the CPUs every worker's body calls ran on.
+# Short calibration overrides: the driver measures, the calibration does not.
+export ENOUGH=5000 TIMING_O=0 LAPCOST=0
+board_probe placement balanced BALANCED all
+board_probe placement balanced_spread BALANCED_SPREAD all
+board_probe placement custom "CUSTOM 3 1" all
+board_probe placement single SINGLE all
+# As under "taskset -c 2,3": positions count within the allowed CPUs.
+board_probe placement balanced_on_2_3 BALANCED 2,3
+
+echo "@@ done uptime_s=$(cut -d" " -f1 /proc/uptime)"
+sync
+poweroff -f

@@ -1,0 +1,320 @@
+#!/usr/bin/env bash
+# System test on an emulated four-core ARM board (qemu-system-arm vexpress-a9)
+# with Debian's armmp kernel and its PL011 serial driver.
+#
+#   run_board.sh WORK_DIR "SCENARIO..." PROGRAM...
+#
+# PROGRAMs are static armhf binaries (lapcost, board_probe, the serial tools);
+# SCENARIOs are the ones to check: lapcost, serial, placement. The script
+# fetches and caches the kernel and busybox, packs an initramfs with the
+# programs and board_init.sh as /init, boots the board under a hard timeout and
+# checks the "@@ " lines of the console log and the bytes of the UART files.
+#
+# Exit status: 0 all checks passed, 1 a check failed or the board did not
+# finish, 77 skipped because the emulator or the packages cannot be had.
+#
+# Environment: TIMING_BOARD_CACHE (package cache, default
+# ${XDG_CACHE_HOME:-$HOME/.cache}/lib_timing/board), TIMING_BOARD_TIMEOUT
+# (seconds the board may run, default 110).
+set -uo pipefail
+
+SKIP=77
+here="$(cd "$(dirname "$0")" && pwd)"
+work="$1"
+scenarios="$2"
+shift 2
+programs=("$@")
+
+cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/board}"
+board_timeout="${TIMING_BOARD_TIMEOUT:-110}"
+
+skip() {
+    echo "SKIPPED: $*"
+    exit "$SKIP"
+}
+
+fail() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+have_cached_packages() {
+    [ -s "$cache/vmlinuz" ] && [ -s "$cache/vexpress-v2p-ca9.dtb" ] && [ -s "$cache/busybox" ]
+}
+
+# Kernel and busybox from Debian's armhf packages, unpacked once into the cache.
+fetch_packages() {
+    have_cached_packages && return 0
+    for tool in apt-get apt-cache dpkg dpkg-deb tar; do
+        command -v "$tool" >/dev/null || skip "no $tool here to fetch the armhf kernel and busybox"
+    done
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        [ "$(id -u)" = 0 ] ||
+            skip "armhf packages are not known to apt; as root: dpkg --add-architecture armhf && apt-get update"
+        echo "== adding the armhf architecture to apt"
+        dpkg --add-architecture armhf && apt-get update -qq ||
+            skip "could not add the armhf architecture to apt"
+    fi
+    # The meta package names today's kernel; resolve it instead of naming a version.
+    kernel_package="$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+        awk '/Depends: linux-image-/ { print $2; exit }')"
+    [ -n "$kernel_package" ] ||
+        skip "apt knows no linux-image-armmp:armhf (apt-get update may help)"
+    download="$(mktemp -d "${TMPDIR:-/tmp}/board-fetch.XXXXXX")"
+    chmod 777 "$download"  # apt's download user writes here
+    echo "== downloading $kernel_package and busybox-static:armhf"
+    if ! (cd "$download" && apt-get download -qq "$kernel_package" busybox-static:armhf) \
+        >"$download/apt.log" 2>&1; then
+        cat "$download/apt.log"
+        rm -rf "$download"
+        skip "could not download $kernel_package and busybox-static:armhf"
+    fi
+    (
+        set -e
+        cd "$download"
+        mkdir root
+        dpkg-deb --fsys-tarfile linux-image-*.deb |
+            tar -x -C root --wildcards './boot/vmlinuz-*' './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb'
+        dpkg-deb --fsys-tarfile busybox-static_*.deb | tar -x -C root ./bin/busybox
+        mkdir -p "$cache"
+        cp root/boot/vmlinuz-* "$cache/vmlinuz.new"
+        cp root/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$cache/vexpress-v2p-ca9.dtb.new"
+        cp root/bin/busybox "$cache/busybox.new"
+        for f in vmlinuz vexpress-v2p-ca9.dtb busybox; do mv "$cache/$f.new" "$cache/$f"; done
+        echo "$kernel_package" >"$cache/kernel-package"
+    ) || {
+        rm -rf "$download"
+        fail "could not unpack the downloaded packages into $cache"
+    }
+    rm -rf "$download"
+}
+
+command -v qemu-system-arm >/dev/null || skip "qemu-system-arm is not installed (apt-get install qemu-system-arm)"
+command -v cpio >/dev/null || skip "cpio is not installed (apt-get install cpio)"
+command -v gzip >/dev/null || skip "gzip is not installed"
+fetch_packages
+echo "== kernel $(cat "$cache/kernel-package" 2>/dev/null || echo '(cached)'), cache $cache"
+
+# The initramfs: busybox, the programs, /init.
+rm -rf "$work"
+mkdir -p "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev" "$work/root/tmp"
+cp "$cache/busybox" "$work/root/bin/busybox"
+for program in "${programs[@]}"; do
+    [ -x "$program" ] || fail "program $program is missing"
+    cp "$program" "$work/root/bin/"
+done
+cp "$here/board_init.sh" "$work/root/init"
+chmod 755 "$work/root/init" "$work/root/bin/"*
+(cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz" ||
+    fail "could not pack the initramfs"
+
+console="$work/console.log"
+echo "== booting the board (at most $board_timeout s)"
+started=$SECONDS
+# panic=-1 and -no-reboot: a dying init ends the emulator at once.
+timeout --kill-after=5 "$board_timeout" qemu-system-arm -M vexpress-a9 -smp 4 -m 256 \
+    -kernel "$cache/vmlinuz" -dtb "$cache/vexpress-v2p-ca9.dtb" -initrd "$work/initramfs.gz" \
+    -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
+    -display none -monitor none -audiodev none,id=n \
+    -serial "file:$console" -serial "file:$work/uart1.bin" \
+    -serial "file:$work/uart2.bin" -serial "file:$work/uart3.bin" \
+    -no-reboot </dev/null >"$work/qemu.log" 2>&1
+qemu_status=$?
+echo "== board ran $((SECONDS - started)) s, emulator status $qemu_status"
+
+show_console() {
+    echo "---- console log ($console)"
+    cat "$console" 2>/dev/null
+    echo "---- emulator output"
+    cat "$work/qemu.log"
+    echo "----"
+}
+if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
+    show_console
+    fail "the board did not power off within $board_timeout s"
+fi
+if ! grep -q '^@@ done' "$console" 2>/dev/null; then
+    show_console
+    fail "the board did not finish its scenarios (emulator status $qemu_status)"
+fi
+
+# ---- checks on the host --------------------------------------------------
+passed=0
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+    local what="$1"
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok      $what"
+    else
+        failed=$((failed + 1))
+        echo "FAILED  $what"
+    fi
+}
+
+# The result line of one scenario, without its carriage return.
+line_of() {  # line_of KIND LABEL
+    grep -a "^@@ $1 $2 " "$console" | head -n 1 | tr -d '\r'
+}
+
+# Value of key=value (or key="value") in a result line.
+field() {  # field LINE KEY
+    local line="$1" key="$2"
+    case "$line" in
+    *" $key=\""*)
+        line="${line#* "$key"=\"}"
+        printf '%s' "${line%%\"*}"
+        ;;
+    *" $key="*)
+        line="${line#* "$key"=}"
+        printf '%s' "${line%% *}"
+        ;;
+    esac
+}
+
+field_is() {  # field_is KIND LABEL KEY EXPECTED
+    local value
+    value="$(field "$(line_of "$1" "$2")" "$3")"
+    [ "$value" = "$4" ] || {
+        echo "        $2: $3 is [$value], expected [$4]"
+        return 1
+    }
+}
+
+fields_are() {  # fields_are KIND LABEL KEY EXPECTED [KEY EXPECTED]...
+    local kind="$1" label="$2" ok=0
+    shift 2
+    while [ $# -ge 2 ]; do
+        field_is "$kind" "$label" "$1" "$2" || ok=1
+        shift 2
+    done
+    return $ok
+}
+
+fields_equal() {  # fields_equal KIND LABEL KEY1 KEY2
+    local line a b
+    line="$(line_of "$1" "$2")"
+    a="$(field "$line" "$3")"
+    b="$(field "$line" "$4")"
+    [ -n "$a" ] && [ "$a" = "$b" ] || {
+        echo "        $2: $3 [$a] differs from $4 [$b]"
+        return 1
+    }
+}
+
+field_matches() {  # field_matches KIND LABEL KEY EXTENDED_REGEX
+    local value
+    value="$(field "$(line_of "$1" "$2")" "$3")"
+    printf '%s' "$value" | grep -Eqx -- "$4" || {
+        echo "        $2: $3 is [$value], expected to match [$4]"
+        return 1
+    }
+}
+
+# A UART file that holds whole frames 01 02 03 04 05 06, at least one, and
+# nothing else.
+whole_frames_only() {  # whole_frames_only FILE
+    local file="$1" size frames
+    size=$(stat -c %s "$file" 2>/dev/null || echo 0)
+    [ "$size" -gt 0 ] || {
+        echo "        $file is empty"
+        return 1
+    }
+    [ $((size % 6)) = 0 ] || {
+        echo "        $file holds $size bytes, not whole six-byte frames"
+        return 1
+    }
+    frames="$(od -An -v -tx1 -w6 "$file" | sed 's/^ *//' | LC_ALL=C sort -u)"
+    [ "$frames" = "01 02 03 04 05 06" ] || {
+        echo "        $file holds other frames:"
+        printf '%s\n' "$frames" | head -n 5 | sed 's/^/          /'
+        return 1
+    }
+    echo "        $file: $((size / 6)) frames"
+}
+
+check "the board has four CPUs online" field_is board "cpus_online=0-3" nproc 4
+
+for scenario in $scenarios; do
+    case "$scenario" in
+    lapcost)
+        check "lapcost with the calibration overrides prints exactly 0.50000000" \
+            field_is run lapcost_overrides stdout '0.50000000\n'
+        check "lapcost with the calibration overrides exits with 0" \
+            field_is run lapcost_overrides exit 0
+        check "lapcost measuring on the board prints one value" \
+            field_matches run lapcost_measured stdout '-?[0-9]+\.[0-9]{8}\\n'
+        check "lapcost measuring on the board exits with 0" field_is run lapcost_measured exit 0
+        check "lapcost measuring on the board writes nothing on stderr" \
+            field_is run lapcost_measured stderr ''
+        ;;
+    serial)
+        uart=1
+        for tool in ninetx_soft ninetx_flag_a ninetx_flag_b; do
+            case "$tool" in
+            # ninetx_soft alternates between mark and space parity while it runs.
+            ninetx_soft) cflags='0x40001b30|0x40001930' ;;
+            ninetx_flag_a) cflags='0x41801930' ;;
+            ninetx_flag_b) cflags='0x02001830' ;;
+            esac
+            check "$tool exits with 0 after SIGINT" field_is serial $tool exit 0
+            check "$tool runs the line raw at 115200 with its control bits" \
+                field_matches serial $tool running_cflag "$cflags"
+            check "$tool sets both speeds to 115200" field_is serial $tool running_ospeed 115200
+            check "$tool clears the input, output and local modes" \
+                fields_are serial $tool running_iflag 0x0 running_oflag 0x0 running_lflag 0x0
+            check "$tool turns on RS-485 with RTS on send" field_is serial $tool rs485_flags 3
+            check "$tool puts back the line settings it found" field_is serial $tool restored yes
+            check "$tool prints nothing while sending goes well" \
+                fields_are serial $tool stderr '' stdout ''
+            # The emulated UART hands its backend the data bits only: the ninth
+            # (parity) bit the tools set up cannot be seen here, only the bytes.
+            check "$tool on ttyAMA$uart sends whole frames 01..06 and nothing else" \
+                whole_frames_only "$work/uart$uart.bin"
+            check "$tool with a BAUD that is no rate says so and exits with 255" \
+                fields_are serial ${tool}_bad_baud stderr 'invalid baud rate: fast\n' exit 255
+            check "$tool with a BAUD that is no rate leaves the line as it was" \
+                fields_equal serial ${tool}_bad_baud before running
+            check "$tool on a pseudo-terminal reports the refused RS-485 request and exits with 255" \
+                fields_are serial ${tool}_pty stderr 'ioctl() failed: Inappropriate ioctl for device\n' exit 255
+            check "$tool on a pseudo-terminal puts back the line settings it found" \
+                field_is serial ${tool}_pty restored yes
+            check "$tool with a missing device says so and exits with 255" \
+                fields_are run ${tool}_missing_device stderr 'could not open /dev/ttyNONE\n' exit 255
+            check "$tool without arguments prints its usage line and exits with 255" \
+                fields_are run ${tool}_no_arguments stdout "usage: /bin/$tool DEVICE BAUD" exit 255
+            check "$tool with three arguments prints its usage line and exits with 255" \
+                fields_are run ${tool}_three_arguments stdout "usage: /bin/$tool DEVICE BAUD" exit 255
+            uart=$((uart + 1))
+        done
+        ;;
+    placement)
+        # label, CPUs the probe may use, CPUs of workers 0..3
+        for expected in "balanced 0+1+2+3 0,1,2,3" "balanced_spread 0+1+2+3 0,2,1,3" \
+            "custom 0+1+2+3 3,1,3,1" "single 0+1+2+3 0,0,0,0" "balanced_on_2_3 2+3 2,3,2,3"; do
+            read -r label allowed cpus <<<"$expected"
+            check "placement $label: the probe runs on CPUs $allowed" \
+                field_is placement $label allowed "$allowed"
+            check "placement $label: every body call of workers 0..3 ran on CPUs $cpus" \
+                fields_are placement $label workers "$cpus" stray_calls 0
+            check "placement $label: every worker's body ran" \
+                field_matches placement $label body_calls '[1-9][0-9]*(,[1-9][0-9]*){3}'
+            check "placement $label: the merged median is published (elapsed time)" \
+                field_matches placement $label median_us '[1-9][0-9]*'
+            check "placement $label: the merged median is published (iterations)" \
+                field_matches placement $label median_iterations '[1-9][0-9]*'
+        done
+        ;;
+    *)
+        fail "unknown scenario $scenario"
+        ;;
+    esac
+done
+
+echo "== board checks: $passed ok, $failed failed (whole run $SECONDS s)"
+if [ "$failed" != 0 ]; then
+    show_console
+    exit 1
+fi
+exit 0
