@@ -92,6 +92,38 @@ double measure_iteration_overhead(void);
 /* Fastest of 10 timed runs of n iterations of 10 dependent loads. */
 uint64_t chase_trial_us(int n);
 
+/* ---- benchmark driver ---- */
+
+/* Runs body in parallel forked workers (setup and teardown may be null; all
+ * three get user_arg), enough and warmup in microseconds, repetitions samples
+ * per worker (negative: the default). Afterwards clock_elapsed_us() and
+ * clock_iterations() hold the median sample, or 0 over 1 when the run failed;
+ * the merged set stays current until a later run replaces (and frees) it. */
+void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                int enough, int parallel, int warmup, int repetitions, void* user_arg);
+/* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
+void reap_child_and_rearm(int signal_number);
+typedef struct WorkerState WorkerState;
+/* Inside a worker: its index within the run, from 0, and its state record. */
+int current_worker_index(void);
+WorkerState* current_worker_state(void);
+
+/* ---- CPU placement (policy from QUENTAR_SCHED) ---- */
+
+/* Pins the caller to the CPU the policy gives for (worker, slot, extra_slots);
+ * 0 when no policy applies or on success, negative when an affinity call failed. */
+int apply_cpu_placement(int worker, int slot, int extra_slots);
+/* The low bits of index reversed, as many bits as the online CPU count needs. */
+int spread_cpu_index(int index);
+/* Entry index (modulo the entry count) of the custom list, built from list_text
+ * on the first call in the process and kept; 0 when the list is empty. */
+int custom_list_cpu(const char* list_text, int index);
+/* Restricts the caller to the allowed CPU at position (modulo the allowed count);
+ * sched_setaffinity's result, or negative when the allowed set cannot be had. */
+int pin_to_allowed_cpu(int position);
+/* sysconf(_SC_NPROCESSORS_ONLN). */
+int online_cpu_count(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -33,6 +34,22 @@ const struct rusage& clock_stop_usage();
 
 // The result sink's current value (nothing in the library reads it).
 uint64_t result_sink_value();
+
+// CPU placement, for tests: the allocator behind the custom list and the
+// affinity masks (malloc-compatible; null restores malloc).
+using PlacementAllocator = void* (*)(size_t bytes);
+void set_placement_allocator(PlacementAllocator allocator);
+
+// Largest affinity mask tried: room for 8192 CPUs.
+constexpr size_t PLACEMENT_MAX_MASK_BYTES = 8192 / 8;
+// First mask length for this many online CPUs: online / 16 + 1 32-bit words,
+// rounded up to whole unsigned long words.
+size_t placement_mask_bytes(int online);
+// Reads the caller's allowed set into a new zeroed mask (free() it), asking
+// with first_bytes and doubling while the kernel answers EINVAL. 0 on success
+// with *mask and *bytes set; -1 when sched_getaffinity failed (errno kept);
+// -2 when memory ran out.
+int read_allowed_mask(size_t first_bytes, unsigned long** mask, size_t* bytes);
 
 }  // namespace timing_internal
 

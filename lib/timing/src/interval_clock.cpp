@@ -57,7 +57,8 @@ void tvsub(struct timeval* tdiff, const struct timeval* t1, const struct timeval
     using Usec = decltype(tdiff->tv_usec);
     // Differences are taken in 64 bits and narrowed to the field, so that a
     // 32-bit field wraps instead of overflowing.
-    const Sec sec = static_cast<Sec>(static_cast<int64_t>(t1->tv_sec) - static_cast<int64_t>(t0->tv_sec));
+    const Sec sec =
+        static_cast<Sec>(static_cast<int64_t>(t1->tv_sec) - static_cast<int64_t>(t0->tv_sec));
     const Usec usec =
         static_cast<Usec>(static_cast<int64_t>(t1->tv_usec) - static_cast<int64_t>(t0->tv_usec));
     tdiff->tv_sec = sec;

@@ -1,0 +1,413 @@
+// The parent's half of the benchmark driver: creating the pipes, forking the
+// workers, stepping them through ready / go / done / collect / quit, merging
+// their samples, and reaping them under an alarm.
+//
+// Every pipe end, the pid table and the gathering buffers are released on
+// every path. While it gathers, the parent ignores SIGPIPE, so that a worker
+// gone before the go or collect byte makes the write fail and the run be
+// abandoned instead of killing the caller.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/select.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "driver_internal.h"
+#include "internal.h"
+#include "lib_timing.h"
+
+namespace timing_internal {
+
+struct sigaction saved_term_handler;
+struct sigaction saved_chld_handler;
+volatile sig_atomic_t term_received = 0;
+
+void install_handler(int signal_number, void (*handler)(int), struct sigaction* previous) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, previous);
+}
+
+void restore_handler(int signal_number, const struct sigaction& saved) {
+    sigaction(signal_number, &saved, nullptr);
+}
+
+bool is_default(const struct sigaction& disposition) {
+    return !(disposition.sa_flags & SA_SIGINFO) && disposition.sa_handler == SIG_DFL;
+}
+
+int64_t set_image_bytes(int64_t n) {
+    if (n <= 11) return sample_set_bytes(static_cast<int>(n));
+    const int64_t bytes = n * 16 + 8;
+    if (n > (INT_MAX - 8) / 16) return -1;
+    return bytes;
+}
+
+}  // namespace timing_internal
+
+using namespace timing_internal;
+
+namespace {
+
+constexpr int ONE_SECOND_US = 1000000;
+constexpr int LONG_ENOUGH_US = 1000000;  // from here on one sample by default
+constexpr int DEFAULT_REPETITIONS = 11;
+constexpr int REAP_DIVISOR_US = 500000;
+constexpr int REAP_MIN_SECONDS = 5;
+constexpr int REPLY_WAIT_SECONDS = 1;
+
+volatile sig_atomic_t child_exited = 0;
+volatile pid_t reap_pid = 0;
+volatile sig_atomic_t reap_seconds = 0;
+
+// Merged sets the driver made current; the one a later run replaces is freed.
+SampleSet* published_merged_set = nullptr;
+
+void parent_on_sigterm(int) { term_received = 1; }
+
+void parent_on_sigchld(int) {
+    const int saved_errno = errno;
+    install_handler(SIGCHLD, SIG_DFL, nullptr);
+    child_exited = 1;
+    errno = saved_errno;
+}
+
+void reap_on_alarm(int) {
+    const int saved_errno = errno;
+    install_handler(SIGALRM, SIG_IGN, nullptr);
+    if (reap_pid > 0) kill(reap_pid, SIGTERM);
+    reap_seconds = 1;
+    errno = saved_errno;
+}
+
+void default_sigchld() { install_handler(SIGCHLD, SIG_DFL, nullptr); }
+
+void reset_clock() {
+    clock_store_elapsed(0);
+    clock_set_iterations(1);
+}
+
+void close_all(const int* fds, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (fds[i] >= 0) close(fds[i]);
+    }
+}
+
+void wait_for(pid_t pid) {
+    if (pid <= 0) return;  // never a process group or every process
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void stop_worker(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    wait_for(pid);
+}
+
+// Writes all of bytes; false when the pipe fails (no reader left).
+bool write_all(int fd, const unsigned char* data, size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t r = write(fd, data, bytes);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += r;
+        bytes -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Reads wanted bytes from the reply pipe in one-second select passes. False
+// means abandon: a flag set by a handler, a failed or exceptional wait, a
+// failed read, or end of file (no worker is left to write).
+bool reply_wait(int fd, unsigned char* into, size_t wanted) {
+    size_t got = 0;
+    while (wanted > got) {
+        fd_set read_set;
+        fd_set error_set;
+        FD_ZERO(&read_set);
+        FD_ZERO(&error_set);
+        FD_SET(fd, &read_set);
+        FD_SET(fd, &error_set);
+        struct timeval t = {REPLY_WAIT_SECONDS, 0};
+        const int r = select(fd + 1, &read_set, nullptr, &error_set, &t);
+        if (term_received || child_exited) return false;
+        if (r < 0) return false;  // interrupted or failed: the sets are as built
+        if (r == 0) continue;
+        if (FD_ISSET(fd, &error_set)) return false;
+        if (FD_ISSET(fd, &read_set)) {
+            const ssize_t n = read(fd, into + got, wanted - got);
+            if (n <= 0) return false;
+            got += static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+void sleep_us(int us) {
+    struct timeval t = {us / ONE_SECOND_US, us % ONE_SECOND_US};
+    select(0, nullptr, nullptr, nullptr, &t);
+}
+
+void abandon(int* ends, const pid_t* pids, int parallel, SampleSet* merged, void* receive,
+             void* byte_buffer) {
+    default_sigchld();
+    for (int i = 0; i < parallel; ++i) stop_worker(pids[i]);
+    free(merged);
+    close_all(ends, 4);
+    free(receive);
+    free(byte_buffer);
+}
+
+// Makes merged current (publishing its median) and frees the merged set of
+// an earlier run that it replaces.
+void publish_merged(SampleSet* merged) {
+    select_sample_set(merged);
+    if (published_merged_set != nullptr && published_merged_set != merged) {
+        free(published_merged_set);
+    }
+    published_merged_set = merged;
+}
+
+}  // namespace
+
+namespace timing_internal {
+
+void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const pid_t* pids,
+                    int parallel, int warmup, int repetitions) {
+    int ends[4] = {reply_fd, go_fd, collect_fd, quit_fd};
+    if (term_received || child_exited) {
+        if (parallel <= 0) {
+            default_sigchld();
+            close_all(ends, 4);
+            return;
+        }
+        abandon(ends, pids, parallel, nullptr, nullptr, nullptr);
+        return;
+    }
+
+    const int workers = parallel > 0 ? parallel : 0;
+    const int64_t image_bytes = set_image_bytes(repetitions);
+    // Each worker keeps at most max(repetitions, 1) samples.
+    const int64_t per_worker = repetitions > 1 ? repetitions : 1;
+    const int64_t merged_bytes = set_image_bytes(static_cast<int64_t>(workers) * per_worker);
+    unsigned char* receive =
+        image_bytes < 0 ? nullptr : static_cast<unsigned char*>(malloc(image_bytes));
+    SampleSet* merged = merged_bytes < 0 ? nullptr : static_cast<SampleSet*>(malloc(merged_bytes));
+    unsigned char* bytes = static_cast<unsigned char*>(malloc(workers > 0 ? workers : 1));
+    if (receive == nullptr || merged == nullptr || bytes == nullptr) {
+        // Nothing is sent: the workers end by themselves or by the timed reaping.
+        free(receive);
+        free(merged);
+        free(bytes);
+        close_all(ends, 4);
+        return;
+    }
+    const size_t count = static_cast<size_t>(workers);
+    const int64_t merged_room = (merged_bytes - 8) / 16;
+    const int64_t image_room = (image_bytes - 8) / 16;
+
+    if (workers == 0) {
+        if (warmup > 0) sleep_us(warmup);
+        sample_set_clear(merged);
+    } else {
+        if (!reply_wait(reply_fd, bytes, count)) {  // ready bytes
+            abandon(ends, pids, parallel, merged, receive, bytes);
+            return;
+        }
+        // A worker that ends, or a SIGTERM that comes, just before or during
+        // a long warm-up abandons now rather than after it.
+        bool ending = term_received || child_exited;
+        if (!ending && warmup > 0) {
+            sleep_us(warmup);
+            ending = term_received || child_exited;
+        }
+        std::memset(bytes, GO_BYTE, count);
+        if (ending || !write_all(go_fd, bytes, count)) {
+            abandon(ends, pids, parallel, merged, receive, bytes);
+            return;
+        }
+        if (!reply_wait(reply_fd, bytes, count)) {  // done bytes
+            abandon(ends, pids, parallel, merged, receive, bytes);
+            return;
+        }
+
+        sample_set_clear(merged);
+        for (int w = 0; w < workers; ++w) {
+            const unsigned char collect = COLLECT_BYTE;
+            if (!write_all(collect_fd, &collect, 1) ||
+                !reply_wait(reply_fd, receive, static_cast<size_t>(image_bytes))) {
+                abandon(ends, pids, parallel, merged, receive, bytes);
+                return;
+            }
+            const SampleSet* image = reinterpret_cast<const SampleSet*>(receive);
+            const int64_t samples = image->count < image_room ? image->count : image_room;
+            for (int64_t j = 0; j < samples && merged->count < merged_room; ++j) {
+                sample_set_add_nonzero(image->samples[j].elapsed_us, image->samples[j].iterations,
+                                       merged);
+            }
+        }
+    }
+
+    default_sigchld();
+    if (count > 0) {
+        std::memset(bytes, QUIT_BYTE, count);
+        if (!write_all(quit_fd, bytes, count)) {
+            abandon(ends, pids, parallel, merged, receive, bytes);
+            return;
+        }
+    }
+    publish_merged(merged);
+    close_all(ends, 4);
+    free(receive);
+    free(bytes);
+}
+
+}  // namespace timing_internal
+
+extern "C" {
+
+void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                int enough, int parallel, int warmup, int repetitions, void* user_arg) {
+    enough = enough_at_least(enough);
+    reset_clock();
+    if (body == nullptr) return;
+    if (parallel < 0) parallel = 0;
+    if (repetitions < 0) {
+        repetitions = (parallel > 1 || enough >= LONG_ENOUGH_US) ? 1 : DEFAULT_REPETITIONS;
+    }
+
+    uint32_t iterations = 1;  // a single worker adapts its count itself
+    if (parallel > 1) {
+        // The pre-run: how many iterations fill one second.
+        driver_run(setup, body, teardown, enough, 1, warmup, repetitions, user_arg);
+        const uint64_t e = clock_elapsed_us();
+        if (e == 0) return;
+        const uint64_t m = clock_iterations();
+        if (enough < LONG_ENOUGH_US) {
+            const uint32_t t =
+                saturate_u32(static_cast<double>(m) * 1000000.0 / static_cast<double>(e));
+            iterations = t == UINT32_MAX ? t : t + 1;
+        } else {
+            iterations = static_cast<uint32_t>(m);
+        }
+        reset_clock();
+    }
+
+    // reply, go, collect, quit; [k][0] read end, [k][1] write end
+    int pipes[4][2];
+    for (int k = 0; k < 4; ++k) {
+        if (pipe2(pipes[k], O_CLOEXEC) < 0) {
+            close_all(&pipes[0][0], 2 * k);
+            return;
+        }
+    }
+    int* all_ends = &pipes[0][0];
+    const int reply_read = pipes[0][0], reply_write = pipes[0][1];
+    const int go_read = pipes[1][0], go_write = pipes[1][1];
+    const int collect_read = pipes[2][0], collect_write = pipes[2][1];
+    const int quit_read = pipes[3][0], quit_write = pipes[3][1];
+
+    term_received = 0;
+    child_exited = 0;
+    install_handler(SIGTERM, parent_on_sigterm, &saved_term_handler);
+    install_handler(SIGCHLD, parent_on_sigchld, &saved_chld_handler);
+
+    pid_t* pids = static_cast<pid_t*>(calloc(parallel > 0 ? parallel : 1, sizeof(pid_t)));
+    if (pids == nullptr) {
+        close_all(all_ends, 8);
+        default_sigchld();
+        restore_handler(SIGTERM, saved_term_handler);
+        return;
+    }
+
+    // Workers leave with exit(), which would flush a copy of anything still
+    // buffered here.
+    fflush(nullptr);
+    const pid_t driver_pid = getpid();
+    bool launched = true;
+    for (int i = 0; i < parallel; ++i) {
+        const pid_t pid = fork();
+        pids[i] = pid;
+        if (pid < 0) {
+            pids[i] = 0;
+            default_sigchld();
+            for (int j = i - 1; j >= 0; --j) stop_worker(pids[j]);
+            launched = false;
+            break;
+        }
+        if (pid == 0) {
+            close(reply_read);
+            close(go_write);
+            close(collect_write);
+            close(quit_write);
+            free(pids);  // the parent's table; a worker never returns here
+            launching_pid = driver_pid;
+            apply_cpu_placement(i, 0, 0);
+            worker_run(setup, body, teardown, i, reply_write, go_read, collect_read, quit_read,
+                       enough, iterations, parallel, repetitions, user_arg);
+            exit(0);  // the worker could not allocate its sample set
+        }
+        if (i + 1 == parallel) break;
+        if (term_received) {
+            default_sigchld();
+            for (int j = i; j >= 0; --j) stop_worker(pids[j]);
+            launched = false;
+            break;
+        }
+    }
+
+    if (!launched) {
+        close_all(all_ends, 8);
+    } else {
+        close(reply_write);
+        close(go_read);
+        close(collect_read);
+        close(quit_read);
+        struct sigaction saved_pipe_handler;
+        install_handler(SIGPIPE, SIG_IGN, &saved_pipe_handler);
+        gather_results(reply_read, go_write, collect_write, quit_write, pids, parallel, warmup,
+                       repetitions);
+        restore_handler(SIGPIPE, saved_pipe_handler);
+
+        reap_seconds = enough / REAP_DIVISOR_US + 2;
+        if (reap_seconds < REAP_MIN_SECONDS) reap_seconds = REAP_MIN_SECONDS;
+        default_sigchld();
+        for (int i = parallel - 1; i >= 0; --i) {
+            reap_pid = pids[i];
+            struct sigaction previous;
+            install_handler(SIGALRM, reap_on_alarm, &previous);
+            alarm(static_cast<unsigned>(reap_seconds));
+            wait_for(pids[i]);  // goes on after the alarm until the worker has ended
+            alarm(0);
+            restore_handler(SIGALRM, previous);
+        }
+    }
+
+    free(pids);
+    restore_handler(SIGTERM, saved_term_handler);
+}
+
+void reap_child_and_rearm(int signal_number) {
+    (void)signal_number;
+    const int saved_errno = errno;
+    wait(nullptr);
+    install_handler(SIGCHLD, reap_child_and_rearm, nullptr);
+    errno = saved_errno;
+}
+
+}  // extern "C"

@@ -1,0 +1,491 @@
+// driver_run end to end with real workers, pipes and signals. The bodies
+// advance this executable's fake clock, so every measured interval is exact
+// while the protocol's waits run on real time. ENOUGH=10000 TIMING_O=0
+// LAPCOST=0 (see CMakeLists.txt).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <set>
+
+#include "child_process.h"
+#include "driver_fixtures.h"
+#include "gtest/gtest.h"
+#include "lib_timing.h"
+
+namespace {
+
+class DriverRun : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        ensure_calibrated();
+        scenario = fresh_scenario();
+        ASSERT_NE(scenario, nullptr);
+        descriptors_before = open_descriptor_count();
+    }
+    void TearDown() override {
+        EXPECT_EQ(open_descriptor_count(), descriptors_before) << "a descriptor leaked";
+        EXPECT_TRUE(no_children_left()) << "a worker was left unreaped";
+        EXPECT_FALSE(log_overflowed());
+    }
+    void run(int enough, int parallel, int warmup, int repetitions) {
+        driver_run(test_setup, test_body, test_teardown, enough, parallel, warmup, repetitions,
+                   scenario);
+    }
+    std::vector<ProcessLog> workers_of_width(int width) {
+        std::vector<ProcessLog> out;
+        for (const ProcessLog& p : logged_processes()) {
+            if (p.worker_count == width) out.push_back(p);
+        }
+        return out;
+    }
+    Scenario* scenario = nullptr;
+    int descriptors_before = 0;
+};
+
+bool clock_reads_failed_run() { return clock_elapsed_us() == 0 && clock_iterations() == 1; }
+
+// Every worker: setup(0) first, teardown(0) last and once, one setup and one
+// teardown around every body call, user_arg everywhere, phases in order.
+void expect_complete_call_pattern(const ProcessLog& p) {
+    ASSERT_FALSE(p.calls.empty());
+    EXPECT_EQ(p.calls.front().kind, SETUP);
+    EXPECT_EQ(p.calls.front().n, 0u);
+    EXPECT_EQ(p.calls.back().kind, TEARDOWN);
+    EXPECT_EQ(p.calls.back().n, 0u);
+    EXPECT_EQ(count_calls(p, SETUP, 0), 1);
+    EXPECT_EQ(count_calls(p, TEARDOWN, 0), 1);
+    int bodies = 0, setups = 0, teardowns = 0;
+    int32_t phase = WarmUp;
+    for (const CallRecord& r : p.calls) {
+        EXPECT_TRUE(r.arg_ok);
+        if (r.n == 0) continue;
+        if (r.kind == BODY) {
+            bodies += static_cast<int>(r.repeat);
+            EXPECT_GE(r.phase, phase) << "phases only move forward";
+            phase = r.phase;
+        }
+        if (r.kind == SETUP) setups += static_cast<int>(r.repeat);
+        if (r.kind == TEARDOWN) teardowns += static_cast<int>(r.repeat);
+    }
+    EXPECT_EQ(setups, bodies);
+    EXPECT_EQ(teardowns, bodies);
+}
+
+int timed_bodies(const ProcessLog& p, uint32_t n) {
+    int c = 0;
+    for (const CallRecord& r : p.calls) {
+        if (r.kind == BODY && r.phase == Timing && r.n == n) c += static_cast<int>(r.repeat);
+    }
+    return c;
+}
+
+// With 3 us per iteration and enough = 10000 a single worker grows its count
+// 1 -> 8 -> 64, then adapts to 1 + 11000 * 64 / 192 = 3667 iterations, whose
+// 11001 us lie inside 0.99..1.2 of the enough interval.
+constexpr uint64_t ADAPTED_US = 11001;
+constexpr uint64_t ADAPTED_N = 3667;
+// The pre-run's rate filling one second: 3667 * 1e6 / 11001, truncated, + 1.
+constexpr uint64_t SECOND_N = 333334;
+
+TEST_F(DriverRun, OneWorkerAdaptsIntoTheEnoughBandAndTakesElevenSamples) {
+    run(5000, 1, 0, -1);  // raised to the calibrated 10000
+    EXPECT_EQ(clock_elapsed_us(), ADAPTED_US);
+    EXPECT_EQ(clock_iterations(), ADAPTED_N);
+    ASSERT_NE(current_sample_set(), nullptr);
+    EXPECT_EQ(current_sample_set()->count, 11);
+    const auto logs = logged_processes();
+    ASSERT_EQ(logs.size(), 1u);
+    expect_complete_call_pattern(logs[0]);
+    EXPECT_EQ(logs[0].worker_index, 0);
+    EXPECT_EQ(timed_bodies(logs[0], 1), 1);
+    EXPECT_EQ(timed_bodies(logs[0], 8), 1);
+    EXPECT_EQ(timed_bodies(logs[0], 64), 1);
+    EXPECT_EQ(timed_bodies(logs[0], ADAPTED_N), 11);
+    EXPECT_GE(count_calls(logs[0], BODY, 1), 2) << "warm-up and wind-down run 1 iteration";
+}
+
+TEST_F(DriverRun, LongEnoughIntervalTakesOneSampleByDefault) {
+    run(1000000, 1, 0, -1);
+    // 1 + 1.1e6 * 64 / 192 = 366667 iterations, 1100001 us.
+    EXPECT_EQ(clock_elapsed_us(), 1100001u);
+    EXPECT_EQ(clock_iterations(), 366667u);
+    EXPECT_EQ(current_sample_set()->count, 1);
+}
+
+TEST_F(DriverRun, ExplicitRepetitionsAreTheSampleCount) {
+    run(10000, 1, 0, 3);
+    EXPECT_EQ(current_sample_set()->count, 3);
+    EXPECT_EQ(clock_iterations(), ADAPTED_N);
+}
+
+TEST_F(DriverRun, SeveralWorkersTimeTheCountThatFillsOneSecond) {
+    run(10000, 4, 0, -1);
+    EXPECT_EQ(clock_iterations(), SECOND_N);
+    EXPECT_EQ(clock_elapsed_us(), 3 * SECOND_N);
+    EXPECT_EQ(current_sample_set()->count, 4) << "one sample per worker by default";
+
+    const auto pre_run = workers_of_width(1);
+    ASSERT_EQ(pre_run.size(), 1u);
+    EXPECT_EQ(timed_bodies(pre_run[0], ADAPTED_N), 1) << "the pre-run takes one sample";
+    const auto workers = workers_of_width(4);
+    ASSERT_EQ(workers.size(), 4u);
+    std::set<int> indices;
+    for (const ProcessLog& w : workers) {
+        expect_complete_call_pattern(w);
+        indices.insert(w.worker_index);
+        int timed = 0;
+        for (const CallRecord& r : w.calls) {
+            if (r.kind == BODY && r.phase == Timing) {
+                EXPECT_EQ(r.n, SECOND_N) << "the count never changes";
+                timed += static_cast<int>(r.repeat);
+            }
+        }
+        EXPECT_EQ(timed, 1);
+    }
+    EXPECT_EQ(indices, (std::set<int>{0, 1, 2, 3})) << "current_worker_index inside bodies";
+}
+
+TEST_F(DriverRun, EachWorkerRecordsEveryTimedIntervalUpToItsRepetitions) {
+    run(10000, 2, 0, 3);
+    EXPECT_EQ(current_sample_set()->count, 6);
+    for (const ProcessLog& w : workers_of_width(2)) EXPECT_EQ(timed_bodies(w, SECOND_N), 3);
+    EXPECT_EQ(timed_bodies(workers_of_width(1).at(0), ADAPTED_N), 3);
+}
+
+TEST_F(DriverRun, PreRunRateGivesTheWorkersCount) {
+    // 40 us per iteration: 1 -> 8 (320 us) -> 1 + 11000 * 8 / 320 = 276
+    // iterations in 11040 us; 276 * 1e6 / 11040 = 25000, + 1.
+    scenario->cost_us = 40;
+    run(10000, 3, 0, -1);
+    EXPECT_EQ(clock_iterations(), 25001u);
+    EXPECT_EQ(clock_elapsed_us(), 40u * 25001u);
+}
+
+TEST_F(DriverRun, LongEnoughIntervalGivesTheWorkersThePreRunCount) {
+    run(1000000, 2, 0, -1);
+    EXPECT_EQ(clock_iterations(), 366667u) << "the pre-run's own count, not one second's";
+    EXPECT_EQ(current_sample_set()->count, 2);
+}
+
+TEST_F(DriverRun, ProtocolStepsAllWorkersThroughThePhasesTogether) {
+    run(10000, 3, 0, 2);
+    const auto workers = workers_of_width(3);
+    ASSERT_EQ(workers.size(), 3u);
+    uint32_t last_start = 0, first_timing = UINT32_MAX, last_timing = 0, first_final = UINT32_MAX;
+    for (const ProcessLog& w : workers) {
+        EXPECT_GE(count_calls(w, BODY, 1), 1) << "at least one warm-up interval";
+        for (const CallRecord& r : w.calls) {
+            if (r.kind == SETUP && r.n == 0) last_start = std::max(last_start, r.first_seq);
+            if (r.kind == BODY && r.phase == Timing) {
+                first_timing = std::min(first_timing, r.first_seq);
+                last_timing = std::max(last_timing, r.last_seq);
+            }
+            if (r.kind == TEARDOWN && r.n == 0) first_final = std::min(first_final, r.first_seq);
+        }
+    }
+    EXPECT_LT(last_start, first_timing) << "no worker times before all have started";
+    EXPECT_LT(last_timing, first_final) << "no worker is collected before all are done";
+}
+
+TEST_F(DriverRun, NoWorkersSleepsTheWarmUpAndPublishesAnEmptySet) {
+    clock_store_elapsed(77);
+    SampleSet* before = current_sample_set();
+    const double start = monotonic_seconds();
+    run(10000, 0, 200000, -1);
+    EXPECT_GE(monotonic_seconds() - start, 0.19);
+    EXPECT_TRUE(clock_reads_failed_run());
+    EXPECT_NE(current_sample_set(), before);
+    EXPECT_EQ(current_sample_set()->count, 0);
+    EXPECT_TRUE(logged_processes().empty());
+}
+
+TEST_F(DriverRun, ManyWorkersWithZeroRepetitionsAllFitTheMergedSet) {
+    run(10000, 13, 0, 0);
+    EXPECT_EQ(current_sample_set()->count, 13);
+    EXPECT_EQ(clock_iterations(), SECOND_N);
+    EXPECT_EQ(clock_elapsed_us(), 3 * SECOND_N);
+}
+
+TEST_F(DriverRun, ASecondRunReplacesTheFirstResult) {
+    run(10000, 1, 0, 1);
+    SampleSet* first = current_sample_set();
+    scenario->cost_us = 40;  // 276 iterations, 11040 us
+    run(10000, 1, 0, 1);
+    EXPECT_NE(current_sample_set(), first);
+    EXPECT_EQ(clock_elapsed_us(), 11040u);
+    EXPECT_EQ(clock_iterations(), 276u);
+}
+
+TEST_F(DriverRun, NullSetupAndTeardownAreAllowed) {
+    driver_run(nullptr, test_body, nullptr, 10000, 2, 0, 1, scenario);
+    EXPECT_EQ(clock_iterations(), SECOND_N);
+    for (const ProcessLog& p : logged_processes()) {
+        EXPECT_EQ(count_calls(p, SETUP, 0) + count_calls(p, TEARDOWN, 0), 0);
+    }
+}
+
+TEST_F(DriverRun, CallerDispositionsAreBackAfterTheRun) {
+    struct sigaction mine;
+    std::memset(&mine, 0, sizeof mine);
+    mine.sa_sigaction = [](int, siginfo_t*, void*) {};
+    mine.sa_flags = SA_SIGINFO;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction old_pipe;
+    sigaction(SIGPIPE, &mine, &old_pipe);
+    const struct sigaction term_before = disposition_of(SIGTERM);
+
+    run(10000, 2, 0, 1);
+    EXPECT_EQ(clock_iterations(), SECOND_N);
+    EXPECT_TRUE(same_disposition(disposition_of(SIGTERM), term_before));
+    EXPECT_TRUE(same_disposition(disposition_of(SIGPIPE), mine));
+    EXPECT_EQ(disposition_of(SIGCHLD).sa_handler, SIG_DFL);
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+}
+
+TEST_F(DriverRun, CallerSigtermHandlerIsRestoredAfterASuccessfulRun) {
+    struct sigaction mine;
+    std::memset(&mine, 0, sizeof mine);
+    mine.sa_sigaction = [](int, siginfo_t*, void*) {};
+    mine.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction old_term;
+    sigaction(SIGTERM, &mine, &old_term);
+    run(10000, 1, 0, 1);
+    const struct sigaction after = disposition_of(SIGTERM);
+    sigaction(SIGTERM, &old_term, nullptr);
+    EXPECT_EQ(clock_iterations(), ADAPTED_N);
+    EXPECT_TRUE(same_disposition(after, mine));
+    EXPECT_EQ(after.sa_flags & (SA_SIGINFO | SA_RESTART), SA_SIGINFO | SA_RESTART);
+}
+
+// Abandonment.
+
+TEST_F(DriverRun, WorkerEndingDuringWarmUpAbandonsWithinAboutASecond) {
+    // The only worker ends after its ready byte, while the parent sleeps the
+    // warm-up: the go write finds no reader, and the caller must survive it.
+    scenario->die_in_warmup = 1;
+    const double start = monotonic_seconds();
+    run(10000, 1, 10000000, -1);
+    EXPECT_LT(monotonic_seconds() - start, 3.0);
+    EXPECT_TRUE(clock_reads_failed_run());
+    EXPECT_EQ(disposition_of(SIGPIPE).sa_handler, SIG_DFL);
+}
+
+// A pipe the parent writes to has lost its only reader: the write fails, and
+// the caller abandons the run instead of dying of SIGPIPE.
+void expect_abandoned_without_sigpipe(Scenario* scenario, int which_end) {
+    scenario->close_in_warmup = which_end;
+    const ChildOutcome o = run_in_child([&]() -> int {
+        driver_run(test_setup, test_body, test_teardown, 10000, 1, 300000, -1, scenario);
+        if (!clock_reads_failed_run()) return 1;
+        if (disposition_of(SIGPIPE).sa_handler != SIG_DFL) return 2;
+        return no_children_left() ? 0 : 3;
+    });
+    EXPECT_FALSE(o.signalled) << "signal " << o.signal_number;
+    EXPECT_TRUE(o.exited);
+    EXPECT_EQ(o.exit_code, 0);
+    const auto logs = logged_processes();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(count_calls(logs[0], TEARDOWN, 0), 1) << "the worker was ended by SIGTERM";
+}
+
+TEST_F(DriverRun, GoWriteWithoutAReaderAbandonsTheRun) {
+    expect_abandoned_without_sigpipe(scenario, 1);
+}
+
+TEST_F(DriverRun, CollectWriteWithoutAReaderAbandonsTheRun) {
+    expect_abandoned_without_sigpipe(scenario, 2);
+}
+
+TEST_F(DriverRun, OneWorkerEndingAbandonsAndTheOthersAreEnded) {
+    scenario->die_in_warmup = 3;  // worker 0 of the parallel run only
+    const double start = monotonic_seconds();
+    run(10000, 3, 2000000, 1);  // the pre-run sleeps its 2 s warm-up
+    EXPECT_LT(monotonic_seconds() - start, 3.8);
+    EXPECT_TRUE(clock_reads_failed_run());
+    // The pre-run's SIGTERM disposition was put back, so the survivors of the
+    // parallel run still ended on SIGTERM, running teardown(0).
+    for (const ProcessLog& w : workers_of_width(3)) {
+        EXPECT_EQ(count_calls(w, SETUP, 0), 1);
+        EXPECT_LE(count_calls(w, TEARDOWN, 0), 1);
+        EXPECT_TRUE(all_args_ok({w}));
+    }
+    int ended_by_sigterm = 0;
+    for (const ProcessLog& w : workers_of_width(3)) ended_by_sigterm += count_calls(w, TEARDOWN, 0);
+    EXPECT_EQ(ended_by_sigterm, 2);
+}
+
+TEST_F(DriverRun, SigtermToTheParentDuringGatheringAbandons) {
+    int announce[2];
+    ASSERT_EQ(pipe(announce), 0);
+    scenario->announce_fd = announce[1];
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        close(announce[0]);
+        run(10000, 1, 10000000, -1);
+        const bool restored = disposition_of(SIGTERM).sa_handler == SIG_DFL;
+        _exit(clock_reads_failed_run() && restored ? 0 : 1);
+    }
+    close(announce[1]);
+    ASSERT_GT(read_pid(announce[0], 20000), 0);
+    const double start = monotonic_seconds();
+    kill(caller, SIGTERM);
+    const ChildOutcome o = wait_bounded(caller, 20000);
+    close(announce[0]);
+    EXPECT_TRUE(o.exited) << "the caller caught SIGTERM during the run";
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_LT(monotonic_seconds() - start, 3.0);
+    const auto logs = logged_processes();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(count_calls(logs[0], TEARDOWN, 0), 1) << "the worker ended through teardown(0)";
+}
+
+TEST_F(DriverRun, ChildOfABodyEndsAWorkerWithoutTeardown) {
+    // Without a teardown callback the worker keeps its SIGCHLD handler: a
+    // child started by the body ends it with status 1, and the run fails.
+    static int forked = 0;
+    forked = 0;
+    auto body = [](uint32_t n, void* arg) {
+        test_body(n, arg);
+        if (current_worker_state()->phase == Timing && forked++ == 0) {
+            const pid_t child = fork();
+            if (child == 0) _exit(0);
+            waitpid(child, nullptr, 0);  // its SIGCHLD has come by now
+        }
+    };
+    driver_run(test_setup, body, nullptr, 10000, 1, 0, 5, scenario);
+    EXPECT_TRUE(clock_reads_failed_run());
+}
+
+TEST_F(DriverRun, ChildOfABodyDoesNotEndAWorkerWithTeardown) {
+    static int forked = 0;
+    forked = 0;
+    auto body = [](uint32_t n, void* arg) {
+        test_body(n, arg);
+        if (current_worker_state()->phase == Timing && forked++ == 0) {
+            const pid_t child = fork();
+            if (child == 0) _exit(0);
+            waitpid(child, nullptr, 0);  // its SIGCHLD has come by now
+        }
+    };
+    driver_run(test_setup, body, test_teardown, 10000, 1, 0, 5, scenario);
+    EXPECT_EQ(clock_iterations(), ADAPTED_N);
+}
+
+// Reaping.
+
+TEST_F(DriverRun, ReapingAlarmEndsStalledWorkersFirstLateThenAfterOneSecond) {
+    // Both workers of the parallel run stall in teardown(0) after sending
+    // their images. enough = 2000000 gives the newest a 6 s alarm; the next
+    // one gets 1 s.
+    scenario->block_teardown = 2;
+    const double start = monotonic_seconds();
+    run(2000000, 2, 0, -1);
+    const double took = monotonic_seconds() - start;
+    EXPECT_GE(took, 6.9);
+    EXPECT_LT(took, 11.5);
+    EXPECT_EQ(current_sample_set()->count, 2) << "the run itself completed";
+    for (const ProcessLog& w : workers_of_width(2)) {
+        EXPECT_EQ(count_calls(w, TEARDOWN, 0), 1) << "SIGTERM ends the stalled teardown(0)";
+    }
+}
+
+// Failure paths and descriptors (the fixture checks the descriptor count).
+
+TEST_F(DriverRun, PipeCreationFailureReturnsWithoutForking) {
+    for (int pipes_allowed = 0; pipes_allowed < 4; ++pipes_allowed) {
+        // Leave exactly 2 * pipes_allowed free descriptor slots.
+        int limit = 0;
+        for (int free_slots = 0;; ++limit) {
+            if (fcntl(limit, F_GETFD) < 0) {
+                if (free_slots == 2 * pipes_allowed) break;
+                ++free_slots;
+            }
+        }
+        struct rlimit old_limit;
+        getrlimit(RLIMIT_NOFILE, &old_limit);
+        struct rlimit tight = old_limit;
+        tight.rlim_cur = static_cast<rlim_t>(limit);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        clock_store_elapsed(5);
+        run(10000, 1, 0, -1);
+        setrlimit(RLIMIT_NOFILE, &old_limit);
+        EXPECT_TRUE(clock_reads_failed_run());
+        EXPECT_TRUE(logged_processes().empty()) << pipes_allowed << " pipes";
+        EXPECT_EQ(open_descriptor_count(), descriptors_before) << pipes_allowed << " pipes";
+    }
+}
+
+TEST_F(DriverRun, SampleSetsTooLargeToAllocateFailTheRun) {
+    run(10000, 1, 0, 200000000);
+    EXPECT_TRUE(clock_reads_failed_run());
+    for (const ProcessLog& p : logged_processes()) EXPECT_EQ(count_calls(p, SETUP, 0), 0);
+}
+
+// The parent going away.
+
+// Runs driver_run in a child C of T, kills C once its worker W has started
+// and waits for W to end. Where T can be a subreaper (not under qemu-user),
+// W is re-parented to T and T reports how it ended: its exit status, or 100
+// plus the signal; elsewhere only that it ended (status 80).
+ChildOutcome worker_outcome_after_parent_killed(Scenario* scenario, IntervalCallback teardown) {
+    return run_in_child([&]() -> int {
+        const bool reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+        int announce[2];
+        if (pipe(announce) != 0) return 89;
+        scenario->announce_fd = announce[1];
+        const pid_t caller = fork();
+        if (caller < 0) return 90;
+        if (caller == 0) {
+            close(announce[0]);
+            driver_run(test_setup, test_body, teardown, 10000, 1, 20000000, -1, scenario);
+            _exit(0);
+        }
+        close(announce[1]);
+        const pid_t worker = read_pid(announce[0], 20000);
+        if (worker <= 0) return 91;
+        kill(caller, SIGKILL);
+        waitpid(caller, nullptr, 0);
+        if (!reaper) return wait_for_eof(announce[0], 20000) ? 80 : 92;
+        const ChildOutcome w = wait_bounded(worker, 20000);
+        if (w.timed_out) return 92;
+        if (w.exited) return w.exit_code;
+        if (w.signalled) return 100 + w.signal_number;
+        return 93;
+    });
+}
+
+TEST_F(DriverRun, WorkerWithTeardownEndsWhenItsParentHasGone) {
+    const ChildOutcome o = worker_outcome_after_parent_killed(scenario, test_teardown);
+    ASSERT_TRUE(o.exited);
+    if (o.exit_code != 80) {
+        EXPECT_EQ(o.exit_code, 0) << "a subreaper saw the worker's status";
+    }
+    const auto logs = logged_processes();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(count_calls(logs[0], TEARDOWN, 0), 1);
+    EXPECT_TRUE(all_args_ok(logs));
+}
+
+TEST_F(DriverRun, WorkerWithoutTeardownDiesOnItsNextReplyWrite) {
+    const ChildOutcome o = worker_outcome_after_parent_killed(scenario, nullptr);
+    ASSERT_TRUE(o.exited);
+    if (o.exit_code != 80) {
+        EXPECT_EQ(o.exit_code, 100 + SIGPIPE);
+    }
+    const auto logs = logged_processes();
+    ASSERT_EQ(logs.size(), 1u);
+    int timed = 0;
+    for (const CallRecord& r : logs[0].calls) timed += r.phase == Timing ? 1 : 0;
+    EXPECT_GT(timed, 0) << "the closed go pipe read as a go byte";
+}
+
+}  // namespace
