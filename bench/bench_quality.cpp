@@ -394,10 +394,9 @@ struct DriverResult {
 };
 
 // One driver_run call: its result per iteration, its wall time and what its
-// workers' timed intervals added up to. The merged set the run leaves
-// current belongs to the caller; it is freed here once read.
+// workers' timed intervals added up to. The merged set a run leaves current
+// stays with the driver, which frees it when the next run publishes its own.
 DriverResult measure_with_driver(BodyWork* work, int enough, int parallel, int repetitions) {
-    SampleSet* before = current_sample_set();
     clock_tally_reset();
     const double start = monotonic_seconds();
     driver_run(nullptr, run_body, nullptr, enough, parallel, 0, repetitions, work);
@@ -407,11 +406,6 @@ DriverResult measure_with_driver(BodyWork* work, int enough, int parallel, int r
     const uint64_t n = clock_iterations();
     result.us_per_iteration =
         n ? static_cast<double>(clock_elapsed_us()) / static_cast<double>(n) : 0;
-    SampleSet* merged = current_sample_set();
-    if (merged != before) {
-        select_sample_set(before);
-        std::free(merged);
-    }
     return result;
 }
 
