@@ -148,11 +148,11 @@ double google_double_chase_us(double min_time) {
 
 struct LapcostRun {
     bool ok = false;
-    double value = 0;       // what lapcost printed, us per iteration
-    int enough_us = 0;      // the enough interval calibration settled on
-    double timed_s = 0;     // sum of the intervals it timed
+    double value = 0;    // what lapcost printed, us per iteration
+    int enough_us = 0;   // the enough interval calibration settled on
+    double timed_s = 0;  // sum of the intervals it timed
     uint64_t intervals = 0;
-    double wall_s = 0;      // fork to reaped exit
+    double wall_s = 0;  // fork to reaped exit
 };
 
 std::string lapcost_tally_path() {
@@ -244,12 +244,13 @@ LapcostRun run_lapcost(const std::vector<std::string>& extra_env) {
 
 void print_machine(const Options& options) {
     std::printf("## lib_timing measurement quality\n\n");
-    std::printf("Google Benchmark %s; %s mode, %d run(s) per figure.\n",
-                "1.7 (system package)", options.quick ? "quick" : "full", options.runs);
-    std::printf("In-process calibration for parts 2-4: enough %d us, timer overhead %llu us, "
-                "loop overhead %.8f us.\n\n",
-                enough_at_least(0), static_cast<unsigned long long>(timer_overhead_us()),
-                iteration_overhead_us());
+    std::printf("Google Benchmark %s; %s mode, %d run(s) per figure.\n", "1.7 (system package)",
+                options.quick ? "quick" : "full", options.runs);
+    std::printf(
+        "In-process calibration for parts 2-4: enough %d us, timer overhead %llu us, "
+        "loop overhead %.8f us.\n\n",
+        enough_at_least(0), static_cast<unsigned long long>(timer_overhead_us()),
+        iteration_overhead_us());
 }
 
 struct OverheadRound {
@@ -270,8 +271,8 @@ void parts_1_and_3(const Options& options) {
         round.lapcost = run_lapcost(lapcost_env);
         round.google_a = google_single_chase_us(min_time);
         round.google_b = google_double_chase_us(min_time);
-        std::fprintf(stderr, "  round %d: lapcost %.8f (enough %d, %.1f s), GB 2A-B %.8f\n",
-                     r + 1, round.lapcost.value, round.lapcost.enough_us, round.lapcost.wall_s,
+        std::fprintf(stderr, "  round %d: lapcost %.8f (enough %d, %.1f s), GB 2A-B %.8f\n", r + 1,
+                     round.lapcost.value, round.lapcost.enough_us, round.lapcost.wall_s,
                      round.google_estimate());
         rounds.push_back(round);
     }
@@ -288,10 +289,11 @@ void parts_1_and_3(const Options& options) {
 
     if (options.part[1]) {
         std::printf("### 1. Loop overhead (us per iteration)\n\n");
-        std::printf("lapcost's calibrated value (fresh process each run) against Google "
-                    "Benchmark's 2A - B, A and B being the one-load and two-load chase loops "
-                    "per iteration (%u loads per benchmark iteration).\n\n",
-                    CHASE_LOADS);
+        std::printf(
+            "lapcost's calibrated value (fresh process each run) against Google "
+            "Benchmark's 2A - B, A and B being the one-load and two-load chase loops "
+            "per iteration (%u loads per benchmark iteration).\n\n",
+            CHASE_LOADS);
         std::printf("| run | lapcost | GB A | GB B | GB 2A-B | lapcost - GB |\n");
         std::printf("|---:|---:|---:|---:|---:|---:|\n");
         int i = 0;
@@ -311,10 +313,10 @@ void parts_1_and_3(const Options& options) {
         std::printf("|---|---:|---:|---:|---:|---:|\n");
         std::printf("| median | %.8f | %.8f | %.8f | %.8f | %+.8f |\n", sl.median, sa.median,
                     sb.median, sg.median, sd.median);
-        std::printf("| min | %.8f | %.8f | %.8f | %.8f | %+.8f |\n", sl.min, sa.min, sb.min,
-                    sg.min, sd.min);
-        std::printf("| max | %.8f | %.8f | %.8f | %.8f | %+.8f |\n", sl.max, sa.max, sb.max,
-                    sg.max, sd.max);
+        std::printf("| min | %.8f | %.8f | %.8f | %.8f | %+.8f |\n", sl.min, sa.min, sb.min, sg.min,
+                    sd.min);
+        std::printf("| max | %.8f | %.8f | %.8f | %.8f | %+.8f |\n", sl.max, sa.max, sb.max, sg.max,
+                    sd.max);
         std::printf("| stddev | %.8f | %.8f | %.8f | %.8f | %.8f |\n", sl.stddev, sa.stddev,
                     sb.stddev, sg.stddev, sd.stddev);
         std::printf("\nTarget |lapcost - GB| <= 0.0002 us: median difference %s.\n\n",
@@ -323,12 +325,14 @@ void parts_1_and_3(const Options& options) {
 
     if (options.part[3]) {
         std::printf("### 3a. Cost of measuring: lapcost\n\n");
-        std::printf("Wall time from fork to reaping against the sum of the intervals its "
-                    "calibration timed (counted by an interposed clock_end in a bench-only "
-                    "build of lapcost).%s\n\n",
-                    options.quick ? " Quick mode: ENOUGH=5000, no search." : "");
-        std::printf("| run | path | enough (us) | wall (s) | timed (s) | intervals | "
-                    "wall / timed |\n");
+        std::printf(
+            "Wall time from fork to reaping against the sum of the intervals its "
+            "calibration timed (counted by an interposed clock_end in a bench-only "
+            "build of lapcost).%s\n\n",
+            options.quick ? " Quick mode: ENOUGH=5000, no search." : "");
+        std::printf(
+            "| run | path | enough (us) | wall (s) | timed (s) | intervals | "
+            "wall / timed |\n");
         std::printf("|---:|---|---:|---:|---:|---:|---:|\n");
         std::vector<double> fallback_ratio, candidate_ratio, fallback_wall, candidate_wall;
         int i = 0;
@@ -343,7 +347,9 @@ void parts_1_and_3(const Options& options) {
                 (fallback ? fallback_wall : candidate_wall).push_back(l.wall_s);
             }
             std::printf("| %d | %s | %d | %.3f | %.3f | %llu | %.4f |\n", i,
-                        options.quick ? "ENOUGH set" : fallback ? "fallback" : "candidate",
+                        options.quick ? "ENOUGH set"
+                        : fallback    ? "fallback"
+                                      : "candidate",
                         l.enough_us, l.wall_s, l.timed_s,
                         static_cast<unsigned long long>(l.intervals), ratio);
         }
@@ -430,12 +436,14 @@ void part_2(const Options& options) {
     const int rounds = options.quick ? 1 : std::max(3, options.runs / 2);
     std::vector<BodyCase> cases = body_cases(options.quick);
     std::printf("### 2. Driver accuracy (us per body call)\n\n");
-    std::printf("driver_run (enough %d us, default repetitions, no warm-up) with 1 and 2 "
-                "workers against Google Benchmark's real time per iteration of the same body; "
-                "medians of %d interleaved rounds, ratio = driver / GB.\n\n",
-                enough_at_least(0), rounds);
-    std::printf("| body | GB | driver, 1 worker | ratio | range | driver, 2 workers | ratio | "
-                "range |\n");
+    std::printf(
+        "driver_run (enough %d us, default repetitions, no warm-up) with 1 and 2 "
+        "workers against Google Benchmark's real time per iteration of the same body; "
+        "medians of %d interleaved rounds, ratio = driver / GB.\n\n",
+        enough_at_least(0), rounds);
+    std::printf(
+        "| body | GB | driver, 1 worker | ratio | range | driver, 2 workers | ratio | "
+        "range |\n");
     std::printf("|---|---:|---:|---:|---|---:|---:|---|\n");
     for (BodyCase& c : cases) {
         std::vector<double> google, one, two, r1, r2;
@@ -448,8 +456,8 @@ void part_2(const Options& options) {
             two.push_back(d2);
             r1.push_back(g > 0 ? d1 / g : 0);
             r2.push_back(g > 0 ? d2 / g : 0);
-            std::fprintf(stderr, "  %s round %d: GB %.4f, driver 1w %.4f, 2w %.4f\n", c.name,
-                         r + 1, g, d1, d2);
+            std::fprintf(stderr, "  %s round %d: GB %.4f, driver 1w %.4f, 2w %.4f\n", c.name, r + 1,
+                         g, d1, d2);
         }
         const Spread g = spread_of(google), s1 = spread_of(one), s2 = spread_of(two);
         const Spread q1 = spread_of(r1), q2 = spread_of(r2);
@@ -464,11 +472,12 @@ void part_3_driver(const Options& options) {
     BodyWork work{BodyKind::Chase, 1000};
     const int rounds = options.quick ? 1 : 3;
     std::printf("### 3b. Cost of measuring: one driver_run call\n\n");
-    std::printf("1 worker, body = chase 1000 loads, default repetitions (11), no warm-up. "
-                "Timed = the sum of every interval the worker timed (warm-up and wind-down "
-                "intervals included), counted by the interposed clock_end; medians of %d "
-                "calls.\n\n",
-                rounds);
+    std::printf(
+        "1 worker, body = chase 1000 loads, default repetitions (11), no warm-up. "
+        "Timed = the sum of every interval the worker timed (warm-up and wind-down "
+        "intervals included), counted by the interposed clock_end; medians of %d "
+        "calls.\n\n",
+        rounds);
     std::printf("| enough (us) | wall (s) | timed (s) | intervals | timed / wall |\n");
     std::printf("|---:|---:|---:|---:|---:|\n");
     for (const int enough : {5000, 50000}) {
@@ -495,10 +504,11 @@ void part_4(const Options& options) {
     std::vector<Shape> shapes = {{1, 1}, {1, 11}, {1, 101}, {2, 1}, {4, 1}};
     if (options.quick) shapes = {{1, 1}, {2, 1}};
     std::printf("### 4. Scaling of driver_run's wall time\n\n");
-    std::printf("Body = chase 1000 loads, enough %d us, no warm-up; medians of %d calls. With "
-                "more than one worker each interval is sized to fill one second (after a "
-                "one-worker pre-run).\n\n",
-                enough_at_least(0), rounds);
+    std::printf(
+        "Body = chase 1000 loads, enough %d us, no warm-up; medians of %d calls. With "
+        "more than one worker each interval is sized to fill one second (after a "
+        "one-worker pre-run).\n\n",
+        enough_at_least(0), rounds);
     std::printf("| parallel | repetitions | wall (s) | min (s) | max (s) |\n");
     std::printf("|---:|---:|---:|---:|---:|\n");
     for (const Shape& s : shapes) {
@@ -541,8 +551,9 @@ int main(int argc, char** argv) {
     if (options.part[4]) part_4(options);
 #else
     if (options.part[2] || options.part[4]) {
-        std::printf("Parts 2, 3b and 4 need driver_run, which this build of the library does "
-                    "not have yet.\n\n");
+        std::printf(
+            "Parts 2, 3b and 4 need driver_run, which this build of the library does "
+            "not have yet.\n\n");
     }
 #endif
     std::fprintf(stderr, "(sink %llu)\n", static_cast<unsigned long long>(body_sink() & 1));

@@ -25,8 +25,8 @@ extern "C" uint64_t __wrap_clock_end(const struct timeval* from, struct timeval*
 
 bool clock_tally_share() {
     if (tally != &local_tally) return true;
-    void* shared =
-        mmap(nullptr, sizeof(ClockTally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* shared = mmap(nullptr, sizeof(ClockTally), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return false;
     tally = static_cast<ClockTally*>(shared);
     *tally = local_tally;
