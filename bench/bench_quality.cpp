@@ -67,11 +67,13 @@ bool parse_options(int argc, char** argv, Options& options) {
 
 // ---------------------------------------------------------------- statistics
 
-double monotonic_seconds() {
+double seconds_of(clockid_t clock) {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+
+double monotonic_seconds() { return seconds_of(CLOCK_MONOTONIC); }
 
 struct Spread {
     double median = 0, min = 0, max = 0, stddev = 0;
@@ -179,7 +181,9 @@ struct LapcostRun {
     int enough_us = 0;   // the enough interval calibration settled on
     double timed_s = 0;  // sum of the intervals it timed
     uint64_t intervals = 0;
-    double wall_s = 0;  // fork to reaped exit
+    double process_s = 0;     // from the process's first constructor to its exit
+    double clock_step_s = 0;  // how far the wall clock moved beyond the monotonic one
+    double wall_s = 0;        // fork to reaped exit
 };
 
 std::string lapcost_tally_path() {
@@ -220,6 +224,7 @@ LapcostRun run_lapcost(const std::vector<std::string>& extra_env) {
     int fds[2];
     if (pipe(fds) != 0) return run;
     const double start = monotonic_seconds();
+    const double start_realtime = seconds_of(CLOCK_REALTIME);
     const pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
@@ -243,13 +248,15 @@ LapcostRun run_lapcost(const std::vector<std::string>& extra_env) {
     int status = 0;
     waitpid(pid, &status, 0);
     run.wall_s = monotonic_seconds() - start;
+    run.clock_step_s = (seconds_of(CLOCK_REALTIME) - start_realtime) - run.wall_s;
 
-    unsigned long long timed = 0, intervals = 0;
+    unsigned long long timed = 0, intervals = 0, process = 0;
     const size_t at = output.find("tally ");
     const bool tallied =
         at != std::string::npos &&
-        std::sscanf(output.c_str() + at, "tally enough_us=%d timed_us=%llu intervals=%llu",
-                    &run.enough_us, &timed, &intervals) == 3;
+        std::sscanf(output.c_str() + at,
+                    "tally enough_us=%d timed_us=%llu intervals=%llu process_us=%llu",
+                    &run.enough_us, &timed, &intervals, &process) == 4;
     // lapcost's own line is the one that is not the tally (their order
     // depends on buffering).
     bool printed = false;
@@ -263,6 +270,7 @@ LapcostRun run_lapcost(const std::vector<std::string>& extra_env) {
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && tallied && printed;
     run.timed_s = static_cast<double>(timed) / 1e6;
     run.intervals = intervals;
+    run.process_s = static_cast<double>(process) / 1e6;
     if (!run.ok) std::fprintf(stderr, "lapcost_tally run failed:\n%s\n", output.c_str());
     return run;
 }
@@ -287,7 +295,7 @@ struct OverheadRound {
 };
 
 void parts_1_and_3(const Options& options) {
-    const double min_time = options.quick ? 0.002 : 0.05;
+    const double min_time = options.quick ? 0.001 : 0.005;
     // Quick mode skips the enough search, which alone takes seconds.
     const std::vector<std::string> lapcost_env =
         options.quick ? std::vector<std::string>{"ENOUGH=5000"} : std::vector<std::string>{};
@@ -357,12 +365,24 @@ void parts_1_and_3(const Options& options) {
         std::printf(
             "Wall time from fork to reaping against the sum of the intervals its "
             "calibration timed (counted by an interposed clock_end in a bench-only "
-            "build of lapcost).%s\n\n",
+            "build of lapcost). What lies outside the intervals is split into starting and "
+            "ending the process (fork, exec, loading; up to its first constructor and after "
+            "exit) and the time between intervals inside the process. Clock step: how much further "
+            "the wall clock (gettimeofday, which the library times with) moved than the monotonic "
+            "clock during the run.%s\n\n",
             options.quick ? " Quick mode: ENOUGH=5000, no search." : "");
         std::printf(
-            "| run | path | enough (us) | wall (s) | timed (s) | intervals | "
-            "wall / timed |\n");
-        std::printf("|---:|---|---:|---:|---:|---:|---:|\n");
+            "| run | path | enough (us) | wall (s) | timed (s) | intervals | start+exit (s) | "
+            "between (s) | wall / timed | clock step (s) | value printed |\n");
+        std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        auto row = [](const std::string& label, const char* path, const LapcostRun& l) {
+            std::printf(
+                "| %s | %s | %d | %.3f | %.3f | %llu | %.3f | %.3f | %.4f | %+.3f | %.8f |\n",
+                label.c_str(), path, l.enough_us, l.wall_s, l.timed_s,
+                static_cast<unsigned long long>(l.intervals), l.wall_s - l.process_s,
+                l.process_s - l.timed_s, l.timed_s > 0 ? l.wall_s / l.timed_s : 0, l.clock_step_s,
+                l.value);
+        };
         std::vector<double> fallback_ratio, candidate_ratio, fallback_wall, candidate_wall;
         int i = 0;
         for (const OverheadRound& round : rounds) {
@@ -375,25 +395,22 @@ void parts_1_and_3(const Options& options) {
                 (fallback ? fallback_ratio : candidate_ratio).push_back(ratio);
                 (fallback ? fallback_wall : candidate_wall).push_back(l.wall_s);
             }
-            std::printf("| %d | %s | %d | %.3f | %.3f | %llu | %.4f |\n", i,
-                        options.quick ? "ENOUGH set"
-                        : fallback    ? "fallback"
-                                      : "candidate",
-                        l.enough_us, l.wall_s, l.timed_s,
-                        static_cast<unsigned long long>(l.intervals), ratio);
+            row(std::to_string(i),
+                options.quick ? "ENOUGH set"
+                : fallback    ? "fallback"
+                              : "candidate",
+                l);
         }
         // The path a quiet machine takes, and what ENOUGH saves: no search.
         std::vector<double> preset_ratio, preset_wall;
-        const int preset_runs = options.quick ? 1 : 3;
+        const int preset_runs = options.quick ? 1 : 5;
         for (int r = 0; r < preset_runs; ++r) {
             const LapcostRun l = run_lapcost({"ENOUGH=5000"});
             if (!l.ok) continue;
             const double ratio = l.timed_s > 0 ? l.wall_s / l.timed_s : 0;
             preset_ratio.push_back(ratio);
             preset_wall.push_back(l.wall_s);
-            std::printf("| E%d | ENOUGH=5000 | %d | %.3f | %.3f | %llu | %.4f |\n", r + 1,
-                        l.enough_us, l.wall_s, l.timed_s,
-                        static_cast<unsigned long long>(l.intervals), ratio);
+            row("E" + std::to_string(r + 1), "ENOUGH=5000", l);
         }
         std::printf("\n| path | runs | median wall (s) | median wall / timed | worst |\n");
         std::printf("|---|---:|---:|---:|---:|\n");
@@ -473,7 +490,7 @@ std::vector<BodyCase> body_cases(bool quick) {
 }
 
 void part_2(const Options& options) {
-    const double min_time = options.quick ? 0.002 : 0.05;
+    const double min_time = options.quick ? 0.001 : 0.005;
     const int rounds = options.quick ? 1 : std::max(3, options.runs / 2);
     std::vector<BodyCase> cases = body_cases(options.quick);
     std::printf("### 2. Driver accuracy (us per body call)\n\n");
