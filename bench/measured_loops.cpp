@@ -4,8 +4,6 @@ void* bench_self_pointer = &bench_self_pointer;
 
 namespace {
 
-uint64_t sink;
-
 // One dependent load through a volatile access, as the calibration does it.
 inline void* load(void* p) { return *static_cast<void* const volatile*>(p); }
 
@@ -43,16 +41,12 @@ __attribute__((noinline)) uint64_t arithmetic_steps(uint64_t x, uint32_t steps) 
 }  // namespace
 
 void run_body(uint32_t iterations, void* body_work) {
-    const BodyWork* work = static_cast<const BodyWork*>(body_work);
+    BodyWork* work = static_cast<BodyWork*>(body_work);
     if (work->kind == BodyKind::Chase) {
-        void* p = bench_self_pointer;
-        for (uint32_t i = 0; i < iterations; ++i) p = chase_steps(p, work->steps);
-        sink += reinterpret_cast<uintptr_t>(p);
+        for (uint32_t i = 0; i < iterations; ++i)
+            work->cursor = chase_steps(work->cursor, work->steps);
     } else {
-        uint64_t x = sink;
-        for (uint32_t i = 0; i < iterations; ++i) x = arithmetic_steps(x, work->steps);
-        sink += x;
+        for (uint32_t i = 0; i < iterations; ++i)
+            work->value = arithmetic_steps(work->value, work->steps);
     }
 }
-
-uint64_t body_sink() { return sink; }
