@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the bench in the release preset and runs it; prints the machine's
+# description and the bench's Markdown tables on standard output (progress
+# goes to standard error). Arguments go to bench_quality, e.g. --quick,
+# --runs 10, --parts 1,3.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset release -DTIMING_BUILD_BENCH=ON >/dev/null
+cmake --build --preset release --target bench_quality lapcost_tally >/dev/null
+
+cpu_model=$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//' || true)
+[ -n "$cpu_model" ] || cpu_model=$(uname -m)
+echo "Machine: $(nproc) CPU(s), ${cpu_model}; $(uname -sr); load average at start:" \
+  "$(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%Y-%m-%d %H:%M UTC')."
+echo
+exec build/release/bench/bench_quality "$@"
