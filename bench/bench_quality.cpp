@@ -448,13 +448,24 @@ struct DriverResult {
     ClockTally tally{};
 };
 
+// The merged set of the previous driver_run call: the driver hands each
+// published set to its caller, so the bench frees the one a later run replaced.
+SampleSet* previous_merged_set = nullptr;
+
+void free_replaced_merged_set() {
+    SampleSet* const current = current_sample_set();
+    if (previous_merged_set != nullptr && previous_merged_set != current) free(previous_merged_set);
+    previous_merged_set = current;
+}
+
 // One driver_run call: its result per iteration, its wall time and what its
-// workers' timed intervals added up to. The merged set a run leaves current
-// stays with the driver, which frees it when the next run publishes its own.
+// workers' timed intervals added up to.
 DriverResult measure_with_driver(BodyWork* work, int enough, int parallel, int repetitions) {
     clock_tally_reset();
     const double start = monotonic_seconds();
     driver_run(nullptr, run_body, nullptr, enough, parallel, 0, repetitions, work);
+    // Only a run that published owns the current set (a failed one leaves it).
+    if (clock_elapsed_us() != 0) free_replaced_merged_set();
     DriverResult result;
     result.wall_s = monotonic_seconds() - start;
     result.tally = clock_tally_read();
