@@ -145,6 +145,14 @@ std::vector<ProcessLog> logged_processes() {
     return out;
 }
 
+std::vector<ProcessLog> workers_of_width(int width) {
+    std::vector<ProcessLog> out;
+    for (const ProcessLog& p : logged_processes()) {
+        if (p.worker_count == width) out.push_back(p);
+    }
+    return out;
+}
+
 bool log_overflowed() { return shared->overflow != 0; }
 
 void test_setup(uint32_t n, void* arg) { record(SETUP, n, arg); }

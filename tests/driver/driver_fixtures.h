@@ -52,6 +52,8 @@ constexpr int32_t NEVER = 1 << 30;
 // Resets the log (creating it on first use) and the scenario to defaults.
 Scenario* fresh_scenario();
 std::vector<ProcessLog> logged_processes();
+// The logged processes of runs with width workers (1 picks out a pre-run).
+std::vector<ProcessLog> workers_of_width(int width);
 bool log_overflowed();
 
 void test_setup(uint32_t n, void* arg);

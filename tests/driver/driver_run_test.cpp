@@ -38,13 +38,6 @@ class DriverRun : public ::testing::Test {
         driver_run(test_setup, test_body, test_teardown, enough, parallel, warmup, repetitions,
                    scenario);
     }
-    std::vector<ProcessLog> workers_of_width(int width) {
-        std::vector<ProcessLog> out;
-        for (const ProcessLog& p : logged_processes()) {
-            if (p.worker_count == width) out.push_back(p);
-        }
-        return out;
-    }
     Scenario* scenario = nullptr;
     int descriptors_before = 0;
 };
@@ -357,35 +350,29 @@ TEST_F(DriverRun, SigtermToTheParentDuringGatheringAbandons) {
     EXPECT_EQ(count_calls(logs[0], TEARDOWN, 0), 1) << "the worker ended through teardown(0)";
 }
 
+// The test body, which in its first timed interval also starts and reaps a
+// child process, as a benchmark body that runs a helper program would.
+int forked_children = 0;
+void body_forking_one_child(uint32_t n, void* arg) {
+    test_body(n, arg);
+    if (current_worker_state()->phase == Timing && forked_children++ == 0) {
+        const pid_t child = fork();
+        if (child == 0) _exit(0);
+        waitpid(child, nullptr, 0);  // its SIGCHLD has come by now
+    }
+}
+
 TEST_F(DriverRun, ChildOfABodyEndsAWorkerWithoutTeardown) {
     // Without a teardown callback the worker keeps its SIGCHLD handler: a
     // child started by the body ends it with status 1, and the run fails.
-    static int forked = 0;
-    forked = 0;
-    auto body = [](uint32_t n, void* arg) {
-        test_body(n, arg);
-        if (current_worker_state()->phase == Timing && forked++ == 0) {
-            const pid_t child = fork();
-            if (child == 0) _exit(0);
-            waitpid(child, nullptr, 0);  // its SIGCHLD has come by now
-        }
-    };
-    driver_run(test_setup, body, nullptr, 10000, 1, 0, 5, scenario);
+    forked_children = 0;
+    driver_run(test_setup, body_forking_one_child, nullptr, 10000, 1, 0, 5, scenario);
     EXPECT_TRUE(clock_reads_failed_run());
 }
 
 TEST_F(DriverRun, ChildOfABodyDoesNotEndAWorkerWithTeardown) {
-    static int forked = 0;
-    forked = 0;
-    auto body = [](uint32_t n, void* arg) {
-        test_body(n, arg);
-        if (current_worker_state()->phase == Timing && forked++ == 0) {
-            const pid_t child = fork();
-            if (child == 0) _exit(0);
-            waitpid(child, nullptr, 0);  // its SIGCHLD has come by now
-        }
-    };
-    driver_run(test_setup, body, test_teardown, 10000, 1, 0, 5, scenario);
+    forked_children = 0;
+    driver_run(test_setup, body_forking_one_child, test_teardown, 10000, 1, 0, 5, scenario);
     EXPECT_EQ(clock_iterations(), ADAPTED_N);
 }
 

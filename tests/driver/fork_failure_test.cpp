@@ -63,13 +63,6 @@ class ForkFailure : public ::testing::Test {
         clock_store_elapsed(1234);  // a failed run must reset it
         driver_run(test_setup, test_body, test_teardown, 10000, parallel, 0, 2, scenario);
     }
-    std::vector<ProcessLog> workers_of_width(int width) {
-        std::vector<ProcessLog> out;
-        for (const ProcessLog& p : logged_processes()) {
-            if (p.worker_count == width) out.push_back(p);
-        }
-        return out;
-    }
     Scenario* scenario = nullptr;
     int descriptors_before = 0;
     struct sigaction term_before;
