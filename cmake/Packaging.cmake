@@ -1,7 +1,7 @@
 # Debian packages with CPack: `cpack --preset NAME` (or `cpack` in a build
-# tree) after a build. The armhf build gives an armhf package of static
-# programs; the native build an amd64 package whose dependencies come from
-# dpkg-shlibdeps.
+# tree) after a build. The armhf and arm64 builds give armhf and arm64
+# packages of static programs; the native build an amd64 package whose
+# dependencies come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lib-timing)
 set(CPACK_PACKAGE_VENDOR "lib_timing developers")
@@ -16,6 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 if(CMAKE_CROSSCOMPILING)
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
   endif()
   # Fully static programs: nothing to depend on at run time.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)

@@ -20,10 +20,10 @@ void close_pty_line(PtyLine* line);
 bool drain_pty_line(const PtyLine& line, std::string* wire);
 
 // The slave's termios2 record as raw bytes (44), or "" when the request is
-// not available (qemu-arm user mode answers ENOSYS).
+// not available (qemu-arm and qemu-aarch64 user mode answer ENOSYS).
 std::string read_line_settings(const PtyLine& line);
 
-// Whether TCGETS2 works in this process (false under qemu-arm 7).
+// Whether TCGETS2 works in this process (false under qemu-arm and qemu-aarch64 7).
 bool termios2_available();
 
 #endif

@@ -5,7 +5,7 @@
  *
  * - TIOCSRS485 always succeeds (a pty has no RS-485 mode) and its record is
  *   logged field by field;
- * - where the kernel interface cannot take termios2 requests (qemu-arm user
+ * - where the kernel interface cannot take termios2 requests (qemu user
  *   mode answers ENOSYS), the double keeps the device's termios2 record itself;
  * - failures, short writes, EINTR, refused driver-defined bits and a pause
  *   until SIGINT can be injected through the environment.
@@ -136,7 +136,7 @@ static void log_line(const char* format, ...) {
 }
 
 /* Does the space-separated list in `variable` name `event`, plain or with
- * "#N" where N is this call's number? (Spaces, since qemu-arm -E splits its
+ * "#N" where N is this call's number? (Spaces, since qemu -E splits its
  * argument at commas.) */
 static int listed(const char* variable, enum Event event, unsigned call) {
     const char* list = getenv(variable);

@@ -64,13 +64,13 @@ TEST(SetTermios2, ActionOutsideTheTableReturnsMinusEinvalWithoutASystemCall) {
     for (int action : {APPLY_NOW, APPLY_AFTER_DRAIN, APPLY_AFTER_DRAIN_DISCARD_INPUT}) {
         errno = 0;
         EXPECT_EQ(set_termios2(-1, action, &settings), -1) << action;
-        // EBADF from the kernel; qemu-arm user mode says ENOSYS first.
+        // EBADF from the kernel; qemu user mode (arm, aarch64) says ENOSYS first.
         EXPECT_TRUE(errno == EBADF || errno == ENOSYS) << action << ": " << errno;
     }
 }
 
 TEST(SerialLine, Termios2RoundTripsOnAPseudoTerminal) {
-    if (!termios2_available()) GTEST_SKIP() << "no termios2 requests here (qemu-arm user mode)";
+    if (!termios2_available()) GTEST_SKIP() << "no termios2 requests here (qemu user mode)";
     PtyLine line;
     ASSERT_TRUE(open_pty_line(&line));
     LineSettings before;

@@ -21,7 +21,8 @@ struct LineSettings {
     uint32_t c_ospeed;
 };
 
-// Request numbers (ARM and x86_64 encode the same 44-byte record size).
+// Request numbers: 32-bit ARM, arm64 and x86_64 all use the generic ioctl
+// encoding (direction, the 44-byte record size, 'T', number).
 constexpr unsigned long REQUEST_TCGETS2 = 0x802C542A;
 constexpr unsigned long REQUEST_TCSETS2 = 0x402C542B;
 constexpr unsigned long REQUEST_TCSETSW2 = 0x402C542C;

@@ -17,6 +17,30 @@
 #include <stdio.h>
 #include <sys/time.h>
 
+/* ---- layout check: 64-bit time_t and off_t ----
+ * The library is always built with a 64-bit time_t and 64-bit file offsets,
+ * and struct timeval crosses its interface. A client compiled with other
+ * sizes (a 32-bit target without the two definitions) would pass timestamps
+ * of another layout, so it does not compile. */
+#include <sys/types.h>
+#define LIB_TIMING_LAYOUT_OK (sizeof(time_t) == 8 && sizeof(off_t) == 8)
+#define LIB_TIMING_LAYOUT_FIX                                                      \
+    "lib_timing needs a 64-bit time_t and off_t: compile with -D_TIME_BITS=64 "    \
+    "-D_FILE_OFFSET_BITS=64 (pkg-config --cflags lib_timing and the CMake target " \
+    "lib_timing::lib_timing give them)"
+#if defined(__cplusplus) && __cplusplus >= 201103L
+static_assert(LIB_TIMING_LAYOUT_OK, LIB_TIMING_LAYOUT_FIX);
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(LIB_TIMING_LAYOUT_OK, LIB_TIMING_LAYOUT_FIX);
+#else
+/* Older language modes: an array of negative size, named after the fix. */
+typedef char lib_timing_needs__TIME_BITS_64_and__FILE_OFFSET_BITS_64_from_pkg_config_or_cmake
+    [LIB_TIMING_LAYOUT_OK ? 1 : -1];
+#endif
+#undef LIB_TIMING_LAYOUT_OK
+#undef LIB_TIMING_LAYOUT_FIX
+/* ---- end of the layout check ---- */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
