@@ -244,6 +244,13 @@ TEST_P(EveryTool, Rs485FailurePutsTheFoundSettingsBackAtOnce) {
     EXPECT_TRUE(r.wire.empty());
 }
 
+TEST_P(EveryTool, Rs485FailureWithAFailedPutBackReportsBoth) {
+    const ToolRun r = run_on_line("9600", {"SERIAL_DOUBLE_FAIL=TIOCSRS485 TCSETS2#2"});
+    EXPECT_EQ(r.outcome.exit_code, 255);
+    EXPECT_EQ(r.err, message("ioctl() failed", EIO) + message("tcsetattr() failed", EIO));
+    EXPECT_EQ(r.events.back().name, "TCSETS2");
+}
+
 TEST_P(EveryTool, SetupRawLineAndRs485RecordAreExact) {
     const ToolRun r = run_on_line("115200", {"SERIAL_DOUBLE_HOLD=TIOCSRS485#1"});
     ASSERT_EQ(r.outcome.exit_code, 0) << r.err;
@@ -303,6 +310,50 @@ TEST_P(EveryTool, EachCycleMakesItsRequestsInOrderUntilSigint) {
     EXPECT_EQ(r.events.back().name, "TCSETSW2");
     expect_restored_from_log(r);
     EXPECT_EQ(r.wire, repeat(FRAME, 3));
+    EXPECT_EQ(read_line_settings(line), before);
+}
+
+TEST_P(EveryTool, SigtermAndSighupEndTheRunLikeSigint) {
+    const std::string before = read_line_settings(line);
+    for (int signal_number : {SIGTERM, SIGHUP}) {
+        ToolRunOptions options;
+        options.double_env = {"SERIAL_DOUBLE_HOLD=nanosleep#2"};
+        options.interrupt = Interrupt::ON_HOLD;
+        options.signal = signal_number;
+        const ToolRun r = run({line.slave_path, "9600"}, options);
+        EXPECT_TRUE(r.outcome.exited) << signal_number;
+        EXPECT_EQ(r.outcome.exit_code, 0) << signal_number;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.wire, repeat(FRAME, 2));
+        EXPECT_EQ(r.events.back().name, "TCSETSW2");
+        expect_restored_from_log(r);
+        EXPECT_EQ(read_line_settings(line), before);
+    }
+}
+
+// The pty's master is never read, so the tool's writes block once its
+// buffers are full, as on a UART whose transmitter no longer drains. The
+// first request cannot end the cycle in progress; the second discards the
+// pending output and puts the found settings back at once. Under qemu-arm
+// the double keeps the termios2 record (qemu does not pass those requests
+// on), so only its log shows what was put back; natively the pty does too.
+TEST_P(EveryTool, SecondStopRequestEndsAStalledRunAtOnce) {
+    const std::string before = read_line_settings(line);
+    ToolRunOptions options;
+    options.interrupt = Interrupt::TWICE_WHEN_STALLED;
+    options.signal = SIGINT;
+    options.second_signal = SIGTERM;
+    const ToolRun r = run({line.slave_path, "250000"}, options);
+    ASSERT_EQ(r.signals_sent, 2) << "the first request alone ended a stalled run";
+    EXPECT_TRUE(r.outcome.exited);
+    EXPECT_EQ(r.outcome.exit_code, 255);
+    EXPECT_GE(r.exit_ms_after_last_signal, 0);
+    EXPECT_LT(r.exit_ms_after_last_signal, 1000);
+    EXPECT_EQ(r.err, "stopped with output pending: output discarded, settings put back\n");
+    ASSERT_GE(r.events.size(), 2u);
+    EXPECT_EQ(describe(r.events[r.events.size() - 2]), "tcflush 1");
+    EXPECT_EQ(r.events.back().name, "TCSETS2");
+    expect_same_settings(r.events.back(), events_named(r.events, "TCGETS2").at(0));
     EXPECT_EQ(read_line_settings(line), before);
 }
 

@@ -8,7 +8,7 @@
  * - where the kernel interface cannot take termios2 requests (qemu user
  *   mode answers ENOSYS), the double keeps the device's termios2 record itself;
  * - failures, short writes, EINTR, refused driver-defined bits and a pause
- *   until SIGINT can be injected through the environment.
+ *   until a stop signal can be injected through the environment.
  *
  * Environment:
  *   SERIAL_DOUBLE_DEVICE   path of the device; only calls on it are touched
@@ -16,7 +16,7 @@
  *   SERIAL_DOUBLE_FAIL     space-separated EVENT or EVENT#N: fail (EIO) every
  *                          such call, or only the N-th
  *   SERIAL_DOUBLE_HOLD     EVENT#N: before doing the N-th such call, log
- *                          "hold" and wait for a SIGINT
+ *                          "hold" and wait for SIGINT, SIGTERM or SIGHUP
  *   SERIAL_DOUBLE_REFUSE_CDRV=1  TCSETS2/TCSETSW2/TCSETSF2 with any of the
  *                          driver-defined c_cflag bits 23-25 fail (EINVAL)
  *   SERIAL_DOUBLE_WRITES   "short": at most 2 bytes per write; "eintr": every
@@ -159,13 +159,14 @@ static int listed(const char* variable, enum Event event, unsigned call) {
 static int begin_event(enum Event event) {
     const unsigned call = ++event_calls[event];
     if (listed("SERIAL_DOUBLE_HOLD", event, call)) {
+        static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
         sigset_t block, old;
         sigemptyset(&block);
-        sigaddset(&block, SIGINT);
+        for (int i = 0; i < 3; ++i) sigaddset(&block, STOP_SIGNALS[i]);
         sigprocmask(SIG_BLOCK, &block, &old);
         log_line("hold %s", EVENT_NAMES[event]);
         sigset_t waiting = old;
-        sigdelset(&waiting, SIGINT);
+        for (int i = 0; i < 3; ++i) sigdelset(&waiting, STOP_SIGNALS[i]);
         sigsuspend(&waiting); /* returns once the tool's handler has run */
         sigprocmask(SIG_SETMASK, &old, NULL);
     }

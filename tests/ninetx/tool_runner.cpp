@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,11 @@
 extern char** environ;
 
 namespace {
+
+// How long the double's log must stay the same for the tool's output to count
+// as stalled (every call on the device adds a line), and the pause between
+// the two stop requests.
+constexpr long long STALL_MS = 500;
 
 std::vector<std::string> split_words(const std::string& text) {
     std::vector<std::string> words;
@@ -177,7 +183,7 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
         close(out_pipe[1]);
         close(err_pipe[0]);
         close(err_pipe[1]);
-        signal(SIGINT, SIG_DFL);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
         execve(argv_p[0], argv_p.data(), env_p.data());
         execvpe(argv_p[0], argv_p.data(), env_p.data());
         _exit(127);
@@ -195,22 +201,46 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
     // Poll until both output pipes close (the tool has exited) or the deadline.
     bool out_open = true;
     bool err_open = true;
+    const bool stall = options.interrupt == Interrupt::TWICE_WHEN_STALLED;
+    off_t logged = 0;  // the size of the double's log, and since when
+    long long logged_since = 0;
+    long long signalled_at = 0;
     const struct timespec pause = {0, 1000000};  // 1 ms
     const long long deadline = monotonic_ms() + options.timeout_ms;
     while ((out_open || err_open) && monotonic_ms() < deadline) {
         read_available(out_pipe[0], &run.out, &out_open);
         read_available(err_pipe[0], &run.err, &err_open);
-        if (line != nullptr) drain_pty_line(*line, &run.wire);
-        if (!run.interrupted) {
-            const bool due = (options.interrupt == Interrupt::ON_HOLD && log_has_hold(log_path)) ||
-                             (options.interrupt == Interrupt::AFTER_BYTES &&
-                              run.wire.size() >= options.interrupt_after_bytes);
-            if (due) {
-                kill(pid, SIGINT);
-                run.interrupted = true;
+        if (line != nullptr && !stall) drain_pty_line(*line, &run.wire);
+        const long long now = monotonic_ms();
+        if (stall && run.signals_sent == 0) {
+            struct stat log_stat;
+            const off_t size = stat(log_path.c_str(), &log_stat) == 0 ? log_stat.st_size : 0;
+            if (size != logged) {
+                logged = size;
+                logged_since = now;
             }
         }
+        bool due = false;
+        int signal_number = options.signal;
+        if (run.signals_sent == 0) {
+            due = (options.interrupt == Interrupt::ON_HOLD && log_has_hold(log_path)) ||
+                  (options.interrupt == Interrupt::AFTER_BYTES &&
+                   run.wire.size() >= options.interrupt_after_bytes) ||
+                  (stall && logged > 0 && now - logged_since >= STALL_MS);
+        } else if (stall && run.signals_sent == 1 && now - signalled_at >= STALL_MS) {
+            due = true;
+            signal_number = options.second_signal;
+        }
+        if (due) {
+            kill(pid, signal_number);
+            run.interrupted = true;
+            ++run.signals_sent;
+            signalled_at = now;
+        }
         nanosleep(&pause, nullptr);
+    }
+    if (!out_open && !err_open && run.signals_sent > 0) {
+        run.exit_ms_after_last_signal = monotonic_ms() - signalled_at;
     }
     run.outcome = wait_bounded(pid, out_open || err_open ? 0 : 10000);
     read_available(out_pipe[0], &run.out, &out_open);

@@ -1,9 +1,11 @@
 // Runs a ninetx tool as a real child process (under the emulator when cross
 // built), optionally with the serial test double preloaded, on a pty; sends
-// SIGINT for real and gathers output, exit status, the double's log and the
-// bytes that reached the pty master. Every wait is bounded.
+// stop signals for real and gathers output, exit status, the double's log and
+// the bytes that reached the pty master. Every wait is bounded.
 #ifndef TESTS_NINETX_TOOL_RUNNER_H
 #define TESTS_NINETX_TOOL_RUNNER_H
+
+#include <signal.h>
 
 #include <map>
 #include <string>
@@ -21,8 +23,12 @@ struct DoubleEvent {
 
 enum class Interrupt {
     NONE,         // the tool ends by itself (or is killed at the deadline)
-    ON_HOLD,      // SIGINT once the double logs "hold"
-    AFTER_BYTES,  // SIGINT once interrupt_after_bytes have reached the master
+    ON_HOLD,      // the signal once the double logs "hold"
+    AFTER_BYTES,  // the signal once interrupt_after_bytes have reached the master
+    // The master is never read: the signal once the double's log has stopped
+    // growing (the tool is blocked on output), then second_signal half a
+    // second later if the tool still runs.
+    TWICE_WHEN_STALLED,
 };
 
 struct ToolRunOptions {
@@ -30,13 +36,17 @@ struct ToolRunOptions {
     std::vector<std::string> double_env;  // e.g. "SERIAL_DOUBLE_FAIL=TCGETS2"
     Interrupt interrupt = Interrupt::NONE;
     size_t interrupt_after_bytes = 0;
+    int signal = SIGINT;
+    int second_signal = SIGINT;
     bool log = true;
     int timeout_ms = 20000;
 };
 
 struct ToolRun {
     ChildOutcome outcome;
-    bool interrupted = false;  // SIGINT was sent
+    bool interrupted = false;  // the signal was sent
+    int signals_sent = 0;
+    long long exit_ms_after_last_signal = -1;  // when the output pipes closed
     std::string out;
     std::string err;
     std::string wire;  // bytes read from the pty master

@@ -1,9 +1,11 @@
 #include "transmit.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,12 +25,81 @@ constexpr const char* GET_FAILED_FORMAT = "tcgetattr() failed: %s\n";
 constexpr const char* SET_FAILED_FORMAT = "tcsetattr() failed: %s\n";
 constexpr const char* RS485_FAILED_FORMAT = "ioctl() failed: %s\n";
 constexpr const char* WRITE_FAILED_FORMAT = "write() failed: %s\n";
+constexpr char ABANDONED_TEXT[] =
+    "stopped with output pending: output discarded, settings put back\n";
+constexpr char ABANDONED_UNRESTORED_TEXT[] =
+    "stopped with output pending: output discarded, settings not put back\n";
 
 constexpr int ARGUMENT_COUNT = 2;  // DEVICE BAUD
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Stop requests received (SIGINT, SIGTERM or SIGHUP), counted up to 2. The
+// first ends the run after the cycle in progress; a second ends it at once.
 volatile std::sig_atomic_t stop_requested = 0;
 
-void on_interrupt(int) { stop_requested = 1; }
+// Set while the main flow is in (or about to enter) a write or a draining
+// apply, which a stalled line can block for ever.
+volatile std::sig_atomic_t output_pending = 0;
+
+// What a second request needs to put the line back from the handler.
+int line_fd = -1;
+LineSettings line_saved;
+
+void write_stderr(const char* text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+}
+
+// Discards the pending output, puts the found settings back without waiting
+// and exits with 255. Only async-signal-safe calls: the stop handler runs it
+// from inside a blocked write or TCSETSW2.
+[[noreturn]] void abandon_output() {
+    sigset_t stop_signals;  // a further request must not start this again
+    sigemptyset(&stop_signals);
+    for (const int s : STOP_SIGNALS) sigaddset(&stop_signals, s);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    tcflush(line_fd, TCOFLUSH);  // result ignored: the put-back matters
+    if (set_termios2(line_fd, APPLY_NOW, &line_saved) == 0) {
+        write_stderr(ABANDONED_TEXT, sizeof ABANDONED_TEXT - 1);
+    } else {
+        write_stderr(ABANDONED_UNRESTORED_TEXT, sizeof ABANDONED_UNRESTORED_TEXT - 1);
+    }
+    _exit(EXIT_SETUP_FAILED);
+}
+
+void on_stop_request(int) {
+    if (stop_requested < 2) stop_requested = stop_requested + 1;
+    if (stop_requested >= 2 && output_pending) abandon_output();
+}
+
+// Installed restarting, so that a first request lets a blocked write or
+// apply go on and the cycle finish; each stop signal is held off while the
+// handler runs, so the count is never updated twice at once.
+void install_stop_handlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop_request;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (const int s : STOP_SIGNALS) sigaddset(&action.sa_mask, s);
+    for (const int s : STOP_SIGNALS) sigaction(s, &action, nullptr);
+}
+
+// Brackets a call that may block on output. A second request that came
+// before the call ends the run here; one that comes during it ends the run
+// from the handler.
+void begin_output() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // line_fd, line_saved first
+    output_pending = 1;
+    if (stop_requested >= 2) abandon_output();
+}
+
+void end_output() { output_pending = 0; }
 
 void report_error(const char* format, int error) {
     std::fprintf(stderr, format, std::strerror(error));
@@ -72,7 +143,10 @@ void pause_between_cycles() {
 }  // namespace
 
 bool apply_in_cycle(int fd, const LineSettings* working) {
-    if (set_termios2(fd, APPLY_AFTER_DRAIN, working) < 0) {
+    begin_output();
+    const int r = set_termios2(fd, APPLY_AFTER_DRAIN, working);
+    end_output();
+    if (r < 0) {
         report_error(SET_FAILED_FORMAT, errno);
         return false;
     }
@@ -81,7 +155,9 @@ bool apply_in_cycle(int fd, const LineSettings* working) {
 
 bool send_bytes(int fd, const unsigned char* bytes, std::size_t count) {
     while (count > 0) {
+        begin_output();
         const ssize_t sent = write(fd, bytes, count);
+        end_output();
         if (sent < 0) {
             if (errno == EINTR) continue;
             report_error(WRITE_FAILED_FORMAT, errno);
@@ -107,7 +183,7 @@ bool parse_baud(const char* text, uint32_t* baud) {
 }
 
 int run_transmit(int argc, char** argv, SendCycle cycle) {
-    std::signal(SIGINT, on_interrupt);  // first, before anything can fail
+    install_stop_handlers();  // first, before anything can fail
 
     if (argc != ARGUMENT_COUNT + 1) return exit_with_usage(argc > 0 ? argv[0] : "");
     const char* device = argv[1];
@@ -135,21 +211,30 @@ int run_transmit(int argc, char** argv, SendCycle cycle) {
     }
     if (enable_rs485(fd) != 0) {
         const int error = errno;
-        set_termios2(fd, APPLY_NOW, &saved);  // leave the port as it was found
+        // Leave the port as it was found, and say so when that fails too.
+        const int restored = set_termios2(fd, APPLY_NOW, &saved);
+        const int restore_error = errno;
         report_error(RS485_FAILED_FORMAT, error);
+        if (restored != 0) report_error(SET_FAILED_FORMAT, restore_error);
         return EXIT_SETUP_FAILED;
     }
+    line_saved = saved;
+    line_fd = fd;
 
     const unsigned char frame[FRAME_BYTES] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
-    // A cycle once begun runs to its end; the flag is read before the first
+    // A cycle once begun runs to its end; the count is read before the first
     // cycle and after each one.
     while (!stop_requested) {
         cycle(fd, &working, frame);
         pause_between_cycles();
     }
 
-    // Wait for the last frame to leave before the old settings take over.
-    if (set_termios2(fd, APPLY_AFTER_DRAIN, &saved) != 0) {
+    // Wait for the last frame to leave before the old settings take over; a
+    // second request cuts the wait short.
+    begin_output();
+    const int restored = set_termios2(fd, APPLY_AFTER_DRAIN, &saved);
+    end_output();
+    if (restored != 0) {
         report_error(SET_FAILED_FORMAT, errno);
         return EXIT_SETUP_FAILED;
     }

@@ -2,6 +2,7 @@
 // reading and the cost of one empty loop iteration.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -225,7 +226,7 @@ void ensure_calibrated(void) {
     if (calibration.enough_done) return;
     calibration.enough_done = 1;
     if (const char* value = getenv("ENOUGH")) {
-        calibration.enough_us = static_cast<int32_t>(strtol(value, nullptr, 10));
+        calibration.enough_us = timing_internal::parse_enough_us(value);
     } else {
         calibration.enough_us = search_enough_interval();
     }
@@ -243,7 +244,7 @@ uint64_t timer_overhead_us(void) {
     if (calibration.timer_done) return calibration.timer_overhead;
     calibration.timer_done = 1;
     if (const char* value = getenv("TIMING_O")) {
-        calibration.timer_overhead = saturate_u64(strtod(value, nullptr));
+        calibration.timer_overhead = timing_internal::parse_timer_overhead(value);
         return calibration.timer_overhead;
     }
     ensure_calibrated();
@@ -276,7 +277,7 @@ double measure_iteration_overhead(void) {
     if (calibration.loop_done) return calibration.iteration_overhead;
     calibration.loop_done = 1;
     if (const char* value = getenv("LAPCOST")) {
-        calibration.iteration_overhead = strtod(value, nullptr);
+        calibration.iteration_overhead = timing_internal::parse_iteration_overhead(value);
         return calibration.iteration_overhead;
     }
 
@@ -311,3 +312,16 @@ double measure_iteration_overhead(void) {
 }
 
 }  // extern "C"
+
+namespace timing_internal {
+
+int32_t parse_enough_us(const char* text) {
+    const long value = strtol(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+}
+
+uint64_t parse_timer_overhead(const char* text) { return saturate_u64(strtod(text, nullptr)); }
+
+double parse_iteration_overhead(const char* text) { return strtod(text, nullptr); }
+
+}  // namespace timing_internal

@@ -91,14 +91,11 @@ void build_custom_list(const char* list_text) {
     custom_list.built = true;
     custom_list.entries = nullptr;
     custom_list.count = 0;
-    if (list_text == nullptr) return;
-    const size_t runs = scan_digit_runs(list_text, nullptr, 0);
-    if (runs == 0 || runs > static_cast<size_t>(INT_MAX)) return;
-    int* entries = static_cast<int*>(placement_allocator(runs * sizeof(int)));
-    if (entries == nullptr) return;  // no memory: the list stays empty
-    scan_digit_runs(list_text, entries, runs);
+    int* entries = nullptr;
+    const int count = timing_internal::parse_custom_cpu_list(list_text, &entries);
+    if (count <= 0) return;  // no entries, or no memory: the list stays empty
     custom_list.entries = entries;
-    custom_list.count = static_cast<int>(runs);
+    custom_list.count = count;
 }
 
 // Reads the allowed set and allocates the target mask. On any failure the
@@ -133,6 +130,18 @@ namespace timing_internal {
 
 void set_placement_allocator(PlacementAllocator allocator) {
     placement_allocator = allocator != nullptr ? allocator : default_allocator;
+}
+
+int parse_custom_cpu_list(const char* text, int** entries) {
+    *entries = nullptr;
+    if (text == nullptr) return 0;
+    const size_t runs = scan_digit_runs(text, nullptr, 0);
+    if (runs == 0 || runs > static_cast<size_t>(INT_MAX)) return 0;
+    int* list = static_cast<int*>(placement_allocator(runs * sizeof(int)));
+    if (list == nullptr) return -1;
+    scan_digit_runs(text, list, runs);
+    *entries = list;
+    return static_cast<int>(runs);
 }
 
 size_t placement_mask_bytes(int online) {

@@ -90,9 +90,12 @@ void touch_pages(void* buffer, uint32_t length_bytes) {
 }
 
 int* make_shuffled_offsets(uint32_t count, int stride) {
-    // Where count * 4 does not fit in size_t a short array would be overrun.
-    if (count > SIZE_MAX / sizeof(int)) return nullptr;
-    int* offsets = static_cast<int*>(std::malloc(static_cast<size_t>(count) * sizeof(int)));
+    // Where count * 4 does not fit in size_t (32 bits wide on the target) a
+    // short array would be overrun. Computed in 64 bits, so that a 64-bit
+    // host sees no comparison that is always false.
+    const uint64_t bytes = static_cast<uint64_t>(count) * sizeof(int);
+    if (bytes > SIZE_MAX) return nullptr;
+    int* offsets = static_cast<int*>(std::malloc(static_cast<size_t>(bytes)));
     if (offsets == nullptr) return nullptr;
 
     uint32_t value = 0;

@@ -28,6 +28,14 @@ inline uint32_t saturate_u32(double value) { return saturate<uint32_t>(value); }
 inline uint64_t saturate_u64(double value) { return saturate<uint64_t>(value); }
 inline int32_t saturate_i32(double value) { return saturate<int32_t>(value); }
 
+// The calibration overrides as read from the environment. ENOUGH: strtol in
+// base 10, saturated to the signed 32-bit range (where long is 32 bits that
+// is strtol's own range). TIMING_O: strtod, truncated toward zero and
+// saturated (NaN and negatives 0). LAPCOST: strtod as it is.
+int32_t parse_enough_us(const char* text);
+uint64_t parse_timer_overhead(const char* text);
+double parse_iteration_overhead(const char* text);
+
 // getrusage snapshots taken by the last clock_begin / clock_end.
 const struct rusage& clock_start_usage();
 const struct rusage& clock_stop_usage();
@@ -39,6 +47,13 @@ uint64_t result_sink_value();
 // affinity masks (malloc-compatible; null restores malloc).
 using PlacementAllocator = void* (*)(size_t bytes);
 void set_placement_allocator(PlacementAllocator allocator);
+
+// The custom CPU list of QUENTAR_SCHED read from text without the
+// process-wide cache: every run of decimal digits, in order, converted as
+// sscanf "%d" does. Returns the entry count with *entries a new array to
+// free() (0 and null for a null text or one without digits, or for more runs
+// than an int counts); -1 and null when memory ran out.
+int parse_custom_cpu_list(const char* text, int** entries);
 
 // Largest affinity mask tried: room for 8192 CPUs.
 constexpr size_t PLACEMENT_MAX_MASK_BYTES = 8192 / 8;
