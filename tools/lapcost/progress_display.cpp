@@ -47,6 +47,25 @@ const char* loop_name(CalibrationLoop loop) {
     return "overhead";
 }
 
+// How a settled value was reached, for the status line; variable is the
+// environment variable that can set it.
+std::string source_text(CalibrationSource source, const char* variable) {
+    switch (source) {
+        case CALIBRATION_SOURCE_ENVIRONMENT:
+            return std::string(", from ") + variable;
+        case CALIBRATION_SOURCE_CANDIDATE:
+            return ", a candidate passed";
+        case CALIBRATION_SOURCE_FALLBACK:
+            return ", no candidate passed";
+        case CALIBRATION_SOURCE_SKIPPED:
+            return ", not measured above 50000 us";
+        case CALIBRATION_SOURCE_MEASURED:
+        case CALIBRATION_SOURCE_NONE:
+            break;
+    }
+    return "";
+}
+
 // What a step says, after the status line's prefix.
 std::string step_text(const CalibrationStep& s) {
     switch (s.kind) {
@@ -67,14 +86,16 @@ std::string step_text(const CalibrationStep& s) {
             return format("enough search: candidate %d us failed (error %.3f %%)", s.candidate_us,
                           percent(s.worst_error));
         case CALIBRATION_STEP_ENOUGH:
-            return format("enough interval %d us", s.enough_us);
+            return format("enough interval %d us", s.enough_us) + source_text(s.source, "ENOUGH");
         case CALIBRATION_STEP_OVERHEAD_PASS:
             return format("%s: pass %d of %d", loop_name(s.loop), s.pass, s.passes);
         case CALIBRATION_STEP_TIMER_OVERHEAD:
             return format("timer overhead %llu us",
-                          static_cast<unsigned long long>(s.timer_overhead));
+                          static_cast<unsigned long long>(s.timer_overhead)) +
+                   source_text(s.source, "TIMING_O");
         case CALIBRATION_STEP_LOOP_OVERHEAD:
-            return format("loop overhead %.8f us", s.iteration_overhead);
+            return format("loop overhead %.8f us", s.iteration_overhead) +
+                   source_text(s.source, "LAPCOST");
         case CALIBRATION_STEP_END:
             return "done";
     }
