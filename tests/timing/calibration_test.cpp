@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -17,7 +18,9 @@ namespace {
 
 // No clock_end has run since the last snapshot when the usage snapshot taken
 // by clock_end is unchanged: nothing was timed.
-struct rusage stop_usage_now() { return timing_internal::clock_stop_usage(); }
+struct rusage stop_usage_now() {
+    return timing_internal::clock_stop_usage();
+}
 
 bool same_usage(const struct rusage& a, const struct rusage& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -53,8 +56,31 @@ struct CallerState {
     }
 };
 
-// ENOUGH=20000 TIMING_O=3 LAPCOST=0.5
-TEST(Overrides, ReplaceEveryMeasurementAndTimeNothing) {
+// The steps a calibration observer was given, in order.
+struct StepLog {
+    std::vector<CalibrationStep> steps;
+
+    static void record(const CalibrationStep* step, void* arg) {
+        static_cast<StepLog*>(arg)->steps.push_back(*step);
+    }
+    StepLog() { set_calibration_observer(record, this); }
+    ~StepLog() { set_calibration_observer(nullptr, nullptr); }
+
+    std::vector<CalibrationStep> of_kind(CalibrationStepKind kind) const {
+        std::vector<CalibrationStep> result;
+        for (const CalibrationStep& s : steps) {
+            if (s.kind == kind) result.push_back(s);
+        }
+        return result;
+    }
+    std::vector<int> kinds() const {
+        std::vector<int> result;
+        for (const CalibrationStep& s : steps) result.push_back(s.kind);
+        return result;
+    }
+};
+
+void expect_overrides_replace_everything() {
     CallerState caller;
     EXPECT_EQ(iteration_overhead_us(), 0.5);
     EXPECT_EQ(timer_overhead_us(), 3u);
@@ -64,6 +90,28 @@ TEST(Overrides, ReplaceEveryMeasurementAndTimeNothing) {
     EXPECT_EQ(measure_iteration_overhead(), 0.5);
     caller.expect_untouched();
     EXPECT_TRUE(never_timed());
+}
+
+// ENOUGH=20000 TIMING_O=3 LAPCOST=0.5
+TEST(Overrides, ReplaceEveryMeasurementAndTimeNothing) { expect_overrides_replace_everything(); }
+
+// The same environment with an observer: the same results, and one step per
+// value saying it came from the environment.
+TEST(ObservedOverrides, ReportEachValueFromTheEnvironment) {
+    StepLog log;
+    expect_overrides_replace_everything();
+    const std::vector<int> expected = {CALIBRATION_STEP_BEGIN, CALIBRATION_STEP_ENOUGH,
+                                       CALIBRATION_STEP_TIMER_OVERHEAD,
+                                       CALIBRATION_STEP_LOOP_OVERHEAD, CALIBRATION_STEP_END};
+    ASSERT_EQ(log.kinds(), expected);
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(log.steps[i].source, CALIBRATION_SOURCE_ENVIRONMENT);
+    EXPECT_EQ(log.steps[1].enough_us, 20000);
+    EXPECT_EQ(log.steps[1].best_error, -1.0);
+    EXPECT_EQ(log.steps[2].timer_overhead, 3u);
+    EXPECT_EQ(log.steps[3].iteration_overhead, 0.5);
+    EXPECT_EQ(log.steps[4].enough_us, 20000);
+    EXPECT_EQ(log.steps[4].timer_overhead, 3u);
+    EXPECT_EQ(log.steps[4].iteration_overhead, 0.5);
 }
 
 // ENOUGH=20000 TIMING_O=2.9 LAPCOST=0
@@ -76,6 +124,17 @@ TEST(TimerOverrideNegative, BecomesZero) { EXPECT_EQ(timer_overhead_us(), 0u); }
 TEST(TimerAboveLimit, IsZeroWithoutTiming) {
     EXPECT_EQ(timer_overhead_us(), 0u);
     EXPECT_EQ(enough_at_least(0), 60000);
+    EXPECT_TRUE(never_timed());
+}
+
+// ENOUGH=60000 LAPCOST=0
+TEST(ObservedTimerAboveLimit, SaysTheTimerOverheadWasSkipped) {
+    StepLog log;
+    EXPECT_EQ(timer_overhead_us(), 0u);
+    const std::vector<CalibrationStep> timer = log.of_kind(CALIBRATION_STEP_TIMER_OVERHEAD);
+    ASSERT_EQ(timer.size(), 1u);
+    EXPECT_EQ(timer[0].source, CALIBRATION_SOURCE_SKIPPED);
+    EXPECT_TRUE(log.of_kind(CALIBRATION_STEP_OVERHEAD_PASS).empty());
     EXPECT_TRUE(never_timed());
 }
 
@@ -134,6 +193,45 @@ TEST(MeasuredOverheads, RestoreTheCallerAndAreComputedOnce) {
     caller.expect_untouched();
 }
 
+// ENOUGH=2000 with an observer: the 11 timer passes, then 11 rounds of the
+// two loop passes, each announced before it runs, and the measured values.
+TEST(ObservedMeasurement, ReportsEveryOverheadPassInOrder) {
+    StepLog log;
+    CallerState caller;
+    const double loop = iteration_overhead_us();
+    caller.expect_untouched();
+
+    std::vector<std::pair<int, int>> passes;  // (loop, pass) as announced
+    for (const CalibrationStep& s : log.of_kind(CALIBRATION_STEP_OVERHEAD_PASS)) {
+        EXPECT_EQ(s.passes, 11);
+        passes.emplace_back(s.loop, s.pass);
+    }
+    std::vector<std::pair<int, int>> expected;
+    for (int k = 1; k <= 11; ++k) expected.emplace_back(CALIBRATION_LOOP_TIMER_PROBE, k);
+    for (int k = 1; k <= 11; ++k) {
+        expected.emplace_back(CALIBRATION_LOOP_SINGLE_CHASE, k);
+        expected.emplace_back(CALIBRATION_LOOP_DOUBLE_CHASE, k);
+    }
+    EXPECT_EQ(passes, expected);
+
+    // Begin, enough, 11 passes, timer overhead, 22 passes, loop overhead, end.
+    ASSERT_EQ(log.steps.size(), 2u + 11 + 1 + 22 + 1 + 1);
+    EXPECT_EQ(log.steps[0].kind, CALIBRATION_STEP_BEGIN);
+    EXPECT_EQ(log.steps[1].kind, CALIBRATION_STEP_ENOUGH);
+    EXPECT_EQ(log.steps[1].source, CALIBRATION_SOURCE_ENVIRONMENT);
+    EXPECT_EQ(log.steps[1].enough_us, 2000);
+    const CalibrationStep& timer = log.steps[13];
+    EXPECT_EQ(timer.kind, CALIBRATION_STEP_TIMER_OVERHEAD);
+    EXPECT_EQ(timer.source, CALIBRATION_SOURCE_MEASURED);
+    EXPECT_EQ(timer.timer_overhead, timer_overhead_us());
+    const CalibrationStep& lap = log.steps[36];
+    EXPECT_EQ(lap.kind, CALIBRATION_STEP_LOOP_OVERHEAD);
+    EXPECT_EQ(lap.source, CALIBRATION_SOURCE_MEASURED);
+    EXPECT_EQ(lap.iteration_overhead, loop);
+    EXPECT_EQ(log.steps[37].kind, CALIBRATION_STEP_END);
+    EXPECT_EQ(log.steps[37].iteration_overhead, loop);
+}
+
 // ENOUGH=2000: whichever value is asked for first, all three are computed.
 TEST(FirstUse, ComputesAllThreeValues) {
     EXPECT_EQ(enough_at_least(0), 2000);
@@ -161,8 +259,9 @@ TEST(ChaseTrial, LongerChasesTakeLonger) {
     EXPECT_GT(many, none);
 }
 
-// No environment at all: the full search (tens of seconds here).
+// No environment at all: the full search (tens of seconds here), observed.
 TEST(FullSearch, SettlesOnACandidateOrTheFallback) {
+    StepLog log;
     const int enough = enough_at_least(0);
     const std::vector<int> allowed = {5000, 10000, 50000, 100000, 1000000};
     EXPECT_NE(std::find(allowed.begin(), allowed.end(), enough), allowed.end()) << enough;
@@ -172,6 +271,36 @@ TEST(FullSearch, SettlesOnACandidateOrTheFallback) {
     const double loop = iteration_overhead_us();
     EXPECT_GE(loop, 0.0);
     EXPECT_TRUE(std::isfinite(loop));
+
+    // The candidates come in order, each failed but perhaps the last; the
+    // outcome names the passed one, or the smallest error of the failed.
+    const std::vector<CalibrationStep> outcomes = log.of_kind(CALIBRATION_STEP_CANDIDATE);
+    const std::vector<CalibrationStep> settled = log.of_kind(CALIBRATION_STEP_ENOUGH);
+    ASSERT_EQ(settled.size(), 1u);
+    ASSERT_FALSE(outcomes.empty());
+    double best = -1;
+    int best_candidate = 0;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        EXPECT_EQ(outcomes[i].candidate_us, allowed[i]);
+        EXPECT_EQ(outcomes[i].passed != 0, i + 1 == outcomes.size() && enough != 1000000);
+        const double error = outcomes[i].worst_error;
+        if (!outcomes[i].passed && error >= 0 && (best < 0 || error < best)) {
+            best = error;
+            best_candidate = outcomes[i].candidate_us;
+        }
+    }
+    if (enough == 1000000) {
+        EXPECT_EQ(outcomes.size(), 4u);
+    }
+    EXPECT_EQ(settled[0].enough_us, enough);
+    EXPECT_EQ(settled[0].source,
+              enough == 1000000 ? CALIBRATION_SOURCE_FALLBACK : CALIBRATION_SOURCE_CANDIDATE);
+    EXPECT_EQ(settled[0].best_error, best);
+    EXPECT_EQ(settled[0].best_candidate_us, best_candidate);
+    for (const CalibrationStep& s : log.of_kind(CALIBRATION_STEP_CHASE_TRIAL)) {
+        EXPECT_GE(s.trial, 1);
+        EXPECT_LE(s.trial, 11);
+    }
 }
 
 }  // namespace

@@ -116,6 +116,96 @@ double measure_iteration_overhead(void);
 /* Fastest of 10 timed runs of n iterations of 10 dependent loads. */
 uint64_t chase_trial_us(int n);
 
+/* Calibration progress, for programs that show what the first calibration is
+ * doing. Each step is reported after it happened, except OVERHEAD_PASS, which
+ * is reported before its pass runs. */
+typedef enum CalibrationStepKind {
+    CALIBRATION_STEP_BEGIN = 0,          /* calibration starts (first use in the process) */
+    CALIBRATION_STEP_CHASE_TRIAL = 1,    /* the enough search timed a chase trial */
+    CALIBRATION_STEP_LINEARITY = 2,      /* one factor of a candidate's linearity test */
+    CALIBRATION_STEP_CANDIDATE = 3,      /* a candidate passed or failed */
+    CALIBRATION_STEP_ENOUGH = 4,         /* the enough interval is settled */
+    CALIBRATION_STEP_OVERHEAD_PASS = 5,  /* an overhead timing pass is about to run */
+    CALIBRATION_STEP_TIMER_OVERHEAD = 6, /* the timer overhead is settled */
+    CALIBRATION_STEP_LOOP_OVERHEAD = 7,  /* the loop overhead is settled */
+    CALIBRATION_STEP_END = 8             /* all three values are settled */
+} CalibrationStepKind;
+
+/* Where a settled value came from (ENOUGH, TIMER_OVERHEAD, LOOP_OVERHEAD steps). */
+typedef enum CalibrationSource {
+    CALIBRATION_SOURCE_NONE = 0,
+    CALIBRATION_SOURCE_ENVIRONMENT = 1, /* ENOUGH, TIMING_O or LAPCOST */
+    CALIBRATION_SOURCE_CANDIDATE = 2,   /* a candidate passed the linearity test */
+    CALIBRATION_SOURCE_FALLBACK = 3,    /* no candidate passed: one second */
+    CALIBRATION_SOURCE_MEASURED = 4,    /* timed in overhead passes */
+    CALIBRATION_SOURCE_SKIPPED = 5      /* timer overhead left at 0: enough above 50000 us */
+} CalibrationSource;
+
+/* The loop an overhead pass times. */
+typedef enum CalibrationLoop {
+    CALIBRATION_LOOP_NONE = 0,
+    CALIBRATION_LOOP_TIMER_PROBE = 1,  /* gettimeofday calls: the timer overhead */
+    CALIBRATION_LOOP_SINGLE_CHASE = 2, /* one load per iteration: loop overhead, first loop */
+    CALIBRATION_LOOP_DOUBLE_CHASE = 3  /* two loads per iteration: loop overhead, second loop */
+} CalibrationLoop;
+
+/* One step. Fields its kind does not name are 0. */
+typedef struct CalibrationStep {
+    CalibrationStepKind kind;
+    /* CHASE_TRIAL, LINEARITY, CANDIDATE: the candidate enough interval tried. */
+    int32_t candidate_us;
+    /* CHASE_TRIAL: trials timed for this candidate so far, from 1. A
+     * candidate's first band test uses the previous candidate's last trial. */
+    int32_t trial;
+    /* CHASE_TRIAL, LINEARITY: the chase count timed and its fastest run, us. */
+    uint32_t iterations;
+    uint64_t time_us;
+    /* LINEARITY: factor factor_index of factor_count (1-based), the time the
+     * test expects (base time times factor, us) and the relative error
+     * |time_us - expected_us| / expected_us. */
+    int32_t factor_index;
+    int32_t factor_count;
+    double factor;
+    uint64_t expected_us;
+    double error;
+    /* LINEARITY: the largest error of this test so far. CANDIDATE: the
+     * largest error of its test (a failed test stops at its first error above
+     * the limit); -1 when no test ran (never within 2 % of the candidate). */
+    double worst_error;
+    /* Every step: the limit a linearity error must not exceed (0.0025). */
+    double error_limit;
+    /* CANDIDATE: 1 when the candidate passed, else 0. */
+    int32_t passed;
+    /* ENOUGH, TIMER_OVERHEAD, LOOP_OVERHEAD: where the value came from. */
+    CalibrationSource source;
+    /* ENOUGH: the smallest worst_error among the failed candidates and that
+     * candidate; -1 and 0 when no linearity test ran. */
+    double best_error;
+    int32_t best_candidate_us;
+    /* OVERHEAD_PASS: the loop, and pass `pass` of `passes` (1-based, 11). */
+    CalibrationLoop loop;
+    int32_t pass;
+    int32_t passes;
+    /* From the ENOUGH step on: the enough interval, us. */
+    int32_t enough_us;
+    /* From the TIMER_OVERHEAD step on: the timer overhead, whole us. */
+    uint64_t timer_overhead;
+    /* From the LOOP_OVERHEAD step on: the loop overhead, us per iteration. */
+    double iteration_overhead;
+} CalibrationStep;
+
+typedef void (*CalibrationObserver)(const CalibrationStep* step, void* arg);
+/* Calls observer(step, arg) at each step of the first calibration; null (the
+ * default) observes nothing. The observer runs inside calibration, between
+ * timed runs, and its time is not measured, but it delays the calibration and
+ * disturbs the caches the next run meets: keep it short. It may write output,
+ * read clocks of its own (clock_gettime, gettimeofday) and call
+ * set_calibration_observer; it must not call the calibration entry points,
+ * the interval clock or sample-set operations, the reports or driver_run,
+ * which would change or read half-made calibration state. The step record
+ * is valid only during the call. */
+void set_calibration_observer(CalibrationObserver observer, void* arg);
+
 /* ---- benchmark driver ---- */
 
 /* Runs body in parallel forked workers (setup and teardown may be null; all

@@ -56,6 +56,111 @@ uint32_t single_chase_iterations = 1;
 uint32_t double_chase_iterations = 1;
 void* self_pointer = &self_pointer;
 
+// Progress for the calibration observer. The search notes are kept whether or
+// not an observer is set; every note is taken between timed runs.
+CalibrationObserver calibration_observer = nullptr;
+void* calibration_observer_arg = nullptr;
+
+struct SearchNotes {
+    int32_t candidate_us;       // the candidate being tried
+    int32_t trials;             // trials timed for it
+    double worst_error;         // largest error of its linearity test; -1 before one
+    int32_t passed_us;          // the candidate that passed; 0 while none has
+    double best_error;          // smallest worst error of a failed candidate; -1 before one
+    int32_t best_candidate_us;  // the candidate of best_error
+};
+
+SearchNotes notes = {0, 0, -1, 0, -1, 0};
+
+// A step of the given kind with the values settled so far.
+CalibrationStep new_step(CalibrationStepKind kind) {
+    CalibrationStep step{};
+    step.kind = kind;
+    step.error_limit = LINEARITY_LIMIT;
+    step.enough_us = calibration.enough_us;
+    step.timer_overhead = calibration.timer_overhead;
+    step.iteration_overhead = calibration.iteration_overhead;
+    return step;
+}
+
+void notify(const CalibrationStep& step) {
+    if (calibration_observer != nullptr) calibration_observer(&step, calibration_observer_arg);
+}
+
+void note_step(CalibrationStepKind kind) { notify(new_step(kind)); }
+
+void begin_candidate(int32_t c) {
+    notes.candidate_us = c;
+    notes.trials = 0;
+    notes.worst_error = -1;
+}
+
+void note_trial(uint32_t iterations, uint64_t time_us) {
+    ++notes.trials;
+    CalibrationStep step = new_step(CALIBRATION_STEP_CHASE_TRIAL);
+    step.candidate_us = notes.candidate_us;
+    step.trial = notes.trials;
+    step.iterations = iterations;
+    step.time_us = time_us;
+    notify(step);
+}
+
+void note_linearity(int index, double factor, int k, uint64_t measured, uint64_t expected,
+                    double error) {
+    if (!(error <= notes.worst_error)) notes.worst_error = error;
+    CalibrationStep step = new_step(CALIBRATION_STEP_LINEARITY);
+    step.candidate_us = notes.candidate_us;
+    step.iterations = static_cast<uint32_t>(k);
+    step.time_us = measured;
+    step.factor_index = index;
+    step.factor_count =
+        static_cast<int32_t>(sizeof LINEARITY_FACTORS / sizeof LINEARITY_FACTORS[0]);
+    step.factor = factor;
+    step.expected_us = expected;
+    step.error = error;
+    step.worst_error = notes.worst_error;
+    notify(step);
+}
+
+void note_candidate(bool passed) {
+    if (passed) {
+        notes.passed_us = notes.candidate_us;
+    } else if (notes.worst_error >= 0 &&
+               (notes.best_error < 0 || notes.worst_error < notes.best_error)) {
+        notes.best_error = notes.worst_error;
+        notes.best_candidate_us = notes.candidate_us;
+    }
+    CalibrationStep step = new_step(CALIBRATION_STEP_CANDIDATE);
+    step.candidate_us = notes.candidate_us;
+    step.passed = passed ? 1 : 0;
+    step.worst_error = notes.worst_error;
+    notify(step);
+}
+
+void note_enough(bool from_environment) {
+    CalibrationStep step = new_step(CALIBRATION_STEP_ENOUGH);
+    step.source = from_environment  ? CALIBRATION_SOURCE_ENVIRONMENT
+                  : notes.passed_us ? CALIBRATION_SOURCE_CANDIDATE
+                                    : CALIBRATION_SOURCE_FALLBACK;
+    step.best_error = notes.best_error;
+    step.best_candidate_us = notes.best_candidate_us;
+    notify(step);
+}
+
+void note_overhead_pass(CalibrationLoop loop, int pass) {
+    CalibrationStep step = new_step(CALIBRATION_STEP_OVERHEAD_PASS);
+    step.loop = loop;
+    step.pass = pass;
+    step.passes = OVERHEAD_REPETITIONS;
+    notify(step);
+}
+
+void note_overhead(CalibrationStepKind kind, CalibrationSource source) {
+    CalibrationStep step = new_step(kind);
+    step.source = source;
+    notify(step);
+}
+
 // A set with room for the 11 samples a calibration series collects.
 union LocalSet {
     SampleSet set;
@@ -138,12 +243,14 @@ void adaptive_timing(LoopBody body, uint32_t& count) {
 bool linearity_holds(uint32_t n) {
     if (n == 0) return false;
     const uint64_t base = chase_trial_us(static_cast<int>(n));
-    for (const double f : LINEARITY_FACTORS) {
+    for (const double& f : LINEARITY_FACTORS) {
         const int k = saturate_i32(static_cast<double>(n) * f);
         const uint64_t measured = chase_trial_us(k);
         const uint64_t expected = saturate_u64(static_cast<double>(base) * f);
         const double error = static_cast<double>(absolute_difference(measured, expected)) /
                              static_cast<double>(expected);
+        note_linearity(static_cast<int>(&f - LINEARITY_FACTORS) + 1, f, k, measured, expected,
+                       error);
         if (error > LINEARITY_LIMIT) return false;
     }
     return true;
@@ -151,12 +258,19 @@ bool linearity_holds(uint32_t n) {
 
 int32_t search_enough_interval() {
     for (const int c : ENOUGH_CANDIDATES) {
-        if (trial_time_us == 0) trial_time_us = chase_trial_us(static_cast<int>(trial_iterations));
+        begin_candidate(c);
+        if (trial_time_us == 0) {
+            trial_time_us = chase_trial_us(static_cast<int>(trial_iterations));
+            note_trial(trial_iterations, trial_time_us);
+        }
         for (int adjustment = 0; adjustment < ADJUSTMENTS_PER_CANDIDATE; ++adjustment) {
             const uint64_t t = trial_time_us;
             const double td = static_cast<double>(t);
             if (BAND_LOW * c < td && td < BAND_HIGH * c) {
-                if (linearity_holds(trial_iterations)) return c;
+                if (linearity_holds(trial_iterations)) {
+                    note_candidate(true);
+                    return c;
+                }
                 break;
             }
             if (t <= SMALL_TRIAL_US) {
@@ -166,7 +280,9 @@ int32_t search_enough_interval() {
                     saturate_u32(1 + c * (static_cast<double>(trial_iterations) / td));
             }
             trial_time_us = chase_trial_us(static_cast<int>(trial_iterations));
+            note_trial(trial_iterations, trial_time_us);
         }
+        note_candidate(false);
     }
     return FALLBACK_ENOUGH_US;
 }
@@ -203,6 +319,11 @@ void publish_fastest(SampleSet* set) {
 
 extern "C" {
 
+void set_calibration_observer(CalibrationObserver observer, void* arg) {
+    calibration_observer = observer;
+    calibration_observer_arg = arg;
+}
+
 uint64_t chase_trial_us(int n) {
     SampleSet* remembered = current_sample_set();
     LocalSet local;
@@ -225,13 +346,17 @@ uint64_t chase_trial_us(int n) {
 void ensure_calibrated(void) {
     if (calibration.enough_done) return;
     calibration.enough_done = 1;
+    note_step(CALIBRATION_STEP_BEGIN);
     if (const char* value = getenv("ENOUGH")) {
         calibration.enough_us = timing_internal::parse_enough_us(value);
+        note_enough(true);
     } else {
         calibration.enough_us = search_enough_interval();
+        note_enough(false);
     }
     (void)timer_overhead_us();
     (void)iteration_overhead_us();
+    note_step(CALIBRATION_STEP_END);
 }
 
 int enough_at_least(int e) {
@@ -245,21 +370,27 @@ uint64_t timer_overhead_us(void) {
     calibration.timer_done = 1;
     if (const char* value = getenv("TIMING_O")) {
         calibration.timer_overhead = timing_internal::parse_timer_overhead(value);
+        note_overhead(CALIBRATION_STEP_TIMER_OVERHEAD, CALIBRATION_SOURCE_ENVIRONMENT);
         return calibration.timer_overhead;
     }
     ensure_calibrated();
-    if (calibration.enough_us > TIMER_MEASURE_MAX_ENOUGH) return calibration.timer_overhead;
+    if (calibration.enough_us > TIMER_MEASURE_MAX_ENOUGH) {
+        note_overhead(CALIBRATION_STEP_TIMER_OVERHEAD, CALIBRATION_SOURCE_SKIPPED);
+        return calibration.timer_overhead;
+    }
 
     const ClockState saved = save_clock_state();
     LocalSet local;
     local.set.count = 0;
     for (int i = 0; i < OVERHEAD_REPETITIONS; ++i) {
+        note_overhead_pass(CALIBRATION_LOOP_TIMER_PROBE, i + 1);
         adaptive_timing(run_timer_probe, timer_probe_iterations);
         const uint64_t u = clock_elapsed_us();
         if (u != 0) sample_set_add(u, clock_iterations(), &local.set);
     }
     publish_fastest(&local.set);
     calibration.timer_overhead = clock_elapsed_us() / clock_iterations();
+    note_overhead(CALIBRATION_STEP_TIMER_OVERHEAD, CALIBRATION_SOURCE_MEASURED);
     restore_clock_state(saved);
     return calibration.timer_overhead;
 }
@@ -278,6 +409,7 @@ double measure_iteration_overhead(void) {
     calibration.loop_done = 1;
     if (const char* value = getenv("LAPCOST")) {
         calibration.iteration_overhead = timing_internal::parse_iteration_overhead(value);
+        note_overhead(CALIBRATION_STEP_LOOP_OVERHEAD, CALIBRATION_SOURCE_ENVIRONMENT);
         return calibration.iteration_overhead;
     }
 
@@ -287,11 +419,13 @@ double measure_iteration_overhead(void) {
     single.set.count = 0;
     twice.set.count = 0;
     for (int i = 0; i < OVERHEAD_REPETITIONS; ++i) {
+        note_overhead_pass(CALIBRATION_LOOP_SINGLE_CHASE, i + 1);
         adaptive_timing(run_single_chase, single_chase_iterations);
         uint64_t u = clock_elapsed_us();
         uint64_t o = timer_overhead_us();
         if (o < u) sample_set_add(u - o, clock_iterations(), &single.set);
 
+        note_overhead_pass(CALIBRATION_LOOP_DOUBLE_CHASE, i + 1);
         adaptive_timing(run_double_chase, double_chase_iterations);
         u = clock_elapsed_us();
         o = timer_overhead_us();
@@ -307,6 +441,7 @@ double measure_iteration_overhead(void) {
     double overhead = (2 * u_a) / n_a - u_b / n_b;
     if (overhead < 0) overhead = 0.0;
     calibration.iteration_overhead = overhead;
+    note_overhead(CALIBRATION_STEP_LOOP_OVERHEAD, CALIBRATION_SOURCE_MEASURED);
     restore_clock_state(saved);
     return overhead;
 }
