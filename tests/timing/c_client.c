@@ -15,6 +15,11 @@ int main(void) {
     sample_set_add(300, 10, set);
     select_sample_set(set);
     if (clock_elapsed_us() != 100 || clock_iterations() != 10) return 1;
+    SampleSummary summary;
+    if (sample_set_summarize(set, &summary) != 0 || summary.median_us != 10.0 ||
+        summary.spread != 0.5)
+        return 1;
+    set_report_format(REPORT_FORMAT_TEXT);
 
     volatile uint32_t x = 0;
     clock_begin(NULL);
