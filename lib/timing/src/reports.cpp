@@ -73,8 +73,9 @@ ReportRecord begin_record(const char* name) {
 
 ReportItem& add(ReportRecord& record, const char* key, const char* text_format,
                 ReportItemType type) {
-    // Every report holds fewer items than the record has room for; a last
-    // slot absorbs any excess rather than writing past the end.
+    // The largest report has 10 items. Were one ever given more than the
+    // record holds, the excess would overwrite the last slot, never memory
+    // past the record.
     const int at = record.item_count < timing_internal::REPORT_MAX_ITEMS
                        ? record.item_count++
                        : timing_internal::REPORT_MAX_ITEMS - 1;

@@ -175,8 +175,8 @@ int sample_set_summarize(const SampleSet* set, SampleSummary* summary) {
     double slowest = 0.0;
     for_each_summarised(*set, per_iteration, [&](double t) {
         ++count;
-        fastest = std::fmin(fastest, t);
-        slowest = std::fmax(slowest, t);
+        if (t < fastest) fastest = t;
+        if (t > slowest) slowest = t;
     });
     if (count == 0) return -1;
 
@@ -187,7 +187,7 @@ int sample_set_summarize(const SampleSet* set, SampleSummary* summary) {
             return std::fabs(per_iteration(sample) - median) / median;
         };
         double widest = 0.0;
-        for_each_summarised(*set, deviation, [&](double d) { widest = std::fmax(widest, d); });
+        for_each_summarised(*set, deviation, [&](double d) { widest = d > widest ? d : widest; });
         spread = median_of(*set, deviation, count, 0, bits_of(widest));
     }
     summary->count = count;
