@@ -9,7 +9,8 @@
 // bench keeps building and running; its numbers mean nothing). LIST is a
 // comma-separated subset of 1,2,3,4:
 //   1  loop overhead: lapcost's value against Google Benchmark's 2A - B
-//   2  driver accuracy: driver_run with 1 and 2 workers against Google Benchmark
+//   2  driver accuracy: driver_run with 1 and 2 workers against Google Benchmark,
+//      and how repeatable both harnesses are (spread, CV, run-to-run range)
 //   3  cost of measuring: lapcost's wall time against its timed intervals,
 //      and the same for one driver_run call
 //   4  scaling of driver_run's wall time with workers and repetitions
@@ -76,7 +77,11 @@ double seconds_of(clockid_t clock) {
 double monotonic_seconds() { return seconds_of(CLOCK_MONOTONIC); }
 
 struct Spread {
-    double median = 0, min = 0, max = 0, stddev = 0;
+    double median = 0, min = 0, max = 0, stddev = 0, mean = 0;
+    // Coefficient of variation, stddev / mean, as Google Benchmark reports it.
+    double cv() const { return mean != 0 ? stddev / mean : 0; }
+    // Run-to-run range relative to the median.
+    double range() const { return median != 0 ? (max - min) / median : 0; }
 };
 
 Spread spread_of(std::vector<double> v) {
@@ -90,10 +95,21 @@ Spread spread_of(std::vector<double> v) {
     double mean = 0;
     for (double x : v) mean += x;
     mean /= static_cast<double>(n);
+    s.mean = mean;
     double sq = 0;
     for (double x : v) sq += (x - mean) * (x - mean);
     s.stddev = n > 1 ? std::sqrt(sq / static_cast<double>(n - 1)) : 0;
     return s;
+}
+
+// Median of |x - median| / median: the statistic that sample_set_summarize
+// calls spread, for values that are not in a sample set.
+double median_relative_deviation(const std::vector<double>& v) {
+    const double m = spread_of(v).median;
+    if (m == 0) return 0;
+    std::vector<double> deviations;
+    for (double x : v) deviations.push_back(std::fabs(x - m) / m);
+    return spread_of(deviations).median;
 }
 
 // ---------------------------------------------------------------- Google Benchmark
@@ -432,18 +448,17 @@ void parts_1_and_3(const Options& options) {
 
 #ifdef BENCH_HAVE_DRIVER
 
-// Google Benchmark's repetitions of one body: their median, as the driver
-// publishes the median of its samples, and their fastest.
-Spread google_body_us(BodyWork* work, double min_time) {
+// Google Benchmark's repetitions of one body, in microseconds per call.
+std::vector<double> google_body_us(BodyWork* work, double min_time) {
     auto fn = [work](benchmark::State& state) {
         for (auto _ : state) run_body(1, work);
     };
-    return spread_of(google_us_per_iteration("body", fn, min_time, GOOGLE_REPETITIONS));
+    return google_us_per_iteration("body", fn, min_time, GOOGLE_REPETITIONS);
 }
 
 struct DriverResult {
     double us_per_iteration = 0;  // the published median sample
-    double fastest_us = 0;        // the merged set's fastest sample
+    SampleSummary samples{};      // of the merged set; count 0 when the run failed
     double wall_s = 0;
     ClockTally tally{};
 };
@@ -472,15 +487,8 @@ DriverResult measure_with_driver(BodyWork* work, int enough, int parallel, int r
     const uint64_t n = clock_iterations();
     result.us_per_iteration =
         n ? static_cast<double>(clock_elapsed_us()) / static_cast<double>(n) : 0;
-    // After a completed run the merged set is current, fastest sample last.
-    const SampleSet* merged = current_sample_set();
-    if (merged->count > 0) {
-        const Sample& fastest = merged->samples[merged->count - 1];
-        if (fastest.iterations > 0) {
-            result.fastest_us =
-                static_cast<double>(fastest.elapsed_us) / static_cast<double>(fastest.iterations);
-        }
-    }
+    // After a completed run the merged set is current.
+    if (clock_elapsed_us() != 0) sample_set_summarize(current_sample_set(), &result.samples);
     return result;
 }
 
@@ -523,32 +531,71 @@ void part_2(const Options& options) {
         std::snprintf(text, sizeof text, "%.3f (%.3f-%.3f)", s.median, s.min, s.max);
         return std::string(text);
     };
+    // How repeatable each harness is, from the same rounds: printed after
+    // the accuracy table.
+    std::vector<std::string> stability;
+    auto percent = [](double fraction) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f%%", 100 * fraction);
+        return std::string(text);
+    };
     for (BodyCase& c : cases) {
         std::vector<double> google, one, two, r1, r2, f1, f2;
+        std::vector<double> spread1, spread2, google_spread, google_cv;
         for (int r = 0; r < rounds; ++r) {
-            const Spread g = google_body_us(&c.work, min_time);
+            const std::vector<double> repetitions = google_body_us(&c.work, min_time);
+            const Spread g = spread_of(repetitions);
             const DriverResult d1 = measure_with_driver(&c.work, 0, 1, -1);
             const DriverResult d2 = measure_with_driver(&c.work, 0, 2, -1);
             google.push_back(g.median);
             one.push_back(d1.us_per_iteration);
             two.push_back(d2.us_per_iteration);
+            google_spread.push_back(median_relative_deviation(repetitions));
+            google_cv.push_back(g.cv());
+            if (d1.samples.count > 0) spread1.push_back(d1.samples.spread);
+            if (d2.samples.count > 0) spread2.push_back(d2.samples.spread);
             if (g.median > 0 && g.min > 0) {
                 r1.push_back(d1.us_per_iteration / g.median);
                 r2.push_back(d2.us_per_iteration / g.median);
-                f1.push_back(d1.fastest_us / g.min);
-                f2.push_back(d2.fastest_us / g.min);
+                f1.push_back(d1.samples.fastest_us / g.min);
+                f2.push_back(d2.samples.fastest_us / g.min);
             }
             std::fprintf(stderr,
-                         "  %s round %d: GB median %.4f fastest %.4f; driver 1w %.4f fastest "
-                         "%.4f; 2w %.4f fastest %.4f\n",
-                         c.name, r + 1, g.median, g.min, d1.us_per_iteration, d1.fastest_us,
-                         d2.us_per_iteration, d2.fastest_us);
+                         "  %s round %d: GB median %.4f fastest %.4f cv %.4f; driver 1w %.4f "
+                         "fastest %.4f spread %.4f; 2w %.4f fastest %.4f spread %.4f\n",
+                         c.name, r + 1, g.median, g.min, g.cv(), d1.us_per_iteration,
+                         d1.samples.fastest_us, d1.samples.spread, d2.us_per_iteration,
+                         d2.samples.fastest_us, d2.samples.spread);
         }
         std::printf("| %s | %.4f | %.4f | %s | %s | %.4f | %s | %s |\n", c.name,
                     spread_of(google).median, spread_of(one).median, cell(r1).c_str(),
                     cell(f1).c_str(), spread_of(two).median, cell(r2).c_str(), cell(f2).c_str());
+        stability.push_back(
+            "| " + std::string(c.name) + " | " + percent(spread_of(spread1).median) + " | " +
+            percent(spread_of(google_spread).median) + " | " +
+            percent(spread_of(google_cv).median) + " | " + percent(spread_of(one).range()) + " | " +
+            percent(spread_of(google).range()) + " | " + percent(spread_of(spread2).median) +
+            " | " + percent(spread_of(two).range()) + " |\n");
     }
     std::printf("\nTarget: ratio within 0.98-1.02 for bodies of 1 us and more.\n\n");
+
+    std::printf("### 2b. Stability (the same rounds)\n\n");
+    std::printf(
+        "Within one run: the spread of the driver's samples (sample_set_summarize of the "
+        "merged set: the median of |t - median| / median, nanobench's error; 11 samples with "
+        "1 worker, 2 with 2 workers, the default repetitions), the same statistic over Google "
+        "Benchmark's %d "
+        "repetitions, and GB's coefficient of variation of its repetitions (stddev / mean, "
+        "as GB prints it); medians over the %d rounds. Run to run: (max - min) / median of "
+        "each harness's per-round result (the driver's published median, GB's median "
+        "repetition) over the %d rounds.\n\n",
+        GOOGLE_REPETITIONS, rounds, rounds);
+    std::printf(
+        "| body | driver spread, 1 worker | GB spread | GB CV | run to run: driver, 1 worker | "
+        "run to run: GB | driver spread, 2 workers | run to run: driver, 2 workers |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const std::string& row : stability) std::fputs(row.c_str(), stdout);
+    std::printf("\n");
 }
 
 void part_3_driver(const Options& options) {

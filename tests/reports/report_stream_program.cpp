@@ -1,15 +1,29 @@
-// A benchmark program's view of the report stream: without a choice the
-// reports go to standard error; with "choose" they go to standard output for
-// one report and back to standard error after the stream is unset.
+// A benchmark program's view of the report stream and format: without a
+// choice the reports go to standard error; with "choose" they go to standard
+// output for one report and back to standard error after the stream is unset.
+// "text" or "json" first calls set_report_format. After the first report the
+// program flips TIMING_REPORT_FORMAT, which the library has read by then.
+#include <strings.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "lib_timing.h"
 
 int main(int argc, char** argv) {
+    bool choose = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "choose") == 0) choose = true;
+        if (strcmp(argv[i], "text") == 0) set_report_format(REPORT_FORMAT_TEXT);
+        if (strcmp(argv[i], "json") == 0) set_report_format(REPORT_FORMAT_JSON);
+    }
     clock_store_elapsed(1000000);
     report_kb_per_sec(2000);
-    if (argc > 1 && strcmp(argv[1], "choose") == 0) {
+    const char* format = getenv("TIMING_REPORT_FORMAT");
+    setenv("TIMING_REPORT_FORMAT",
+           format != nullptr && strcasecmp(format, "json") == 0 ? "text" : "json", 1);
+    if (choose) {
         set_report_stream(stdout);
         report_kb_per_sec(4000);
         set_report_stream(nullptr);

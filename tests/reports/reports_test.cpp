@@ -3,15 +3,20 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "child_process.h"
 #include "gtest/gtest.h"
 #include "internal.h"
+#include "json_value.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 
@@ -328,6 +333,251 @@ TEST(ReportStream, SilentReportsWriteNothingAnywhere) {
                   report_microseconds_each(1);
               }),
               "");
+}
+
+// ---- JSON Lines ----
+
+// What a report writes in JSON mode after an interval of us microseconds,
+// parsed; the format is text again afterwards.
+struct JsonLine {
+    std::string text;
+    bool parsed = false;
+    std::string error;
+    JsonValue value;
+};
+
+JsonLine json_report_after(uint64_t us, const std::function<void()>& report) {
+    set_report_format(REPORT_FORMAT_JSON);
+    JsonLine line;
+    line.text = report_text_after(us, report);
+    set_report_format(REPORT_FORMAT_TEXT);
+    line.parsed = parse_json(line.text, &line.value, &line.error);
+    return line;
+}
+
+// One object on one line, ending in its line end.
+::testing::AssertionResult is_one_json_line(const JsonLine& line) {
+    if (line.text.empty() || line.text.find('\n') != line.text.size() - 1) {
+        return ::testing::AssertionFailure() << "not one line: [" << line.text << "]";
+    }
+    if (!line.parsed || line.value.type != JsonValue::Type::Object) {
+        return ::testing::AssertionFailure() << line.error << " in " << line.text;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool is_null(const JsonValue& object, const char* key) {
+    const JsonValue* v = object.find(key);
+    return v != nullptr && v->type == JsonValue::Type::Null;
+}
+
+constexpr double ANY_NUMBER = NAN;
+
+struct JsonCase {
+    const char* report;
+    std::function<void()> call;
+    // Members after "report", "elapsed_us" and "iterations", in order; a
+    // "label" member is the text "op".
+    std::vector<std::pair<const char*, double>> members;
+};
+
+TEST(JsonReports, EveryReportNamesItselfEchoesItsArgumentsAndTheClockAndItsFigures) {
+    const std::vector<JsonCase> cases = {
+        {"throughput",
+         [] { report_throughput(3000000, 4, 1); },
+         {{"bytes_per_repetition", 3e6},
+          {"repetitions", 4},
+          {"verbose", 1},
+          {"mb", 3},
+          {"seconds_per_repetition", 0.5},
+          {"mb_per_sec", 6}}},
+        {"throughput",
+         [] { report_throughput(500000, 1, 0); },
+         {{"bytes_per_repetition", 5e5},
+          {"repetitions", 1},
+          {"verbose", 0},
+          {"mb", 0.5},
+          {"seconds_per_repetition", 2},
+          {"mb_per_sec", 0.25}}},
+        {"kb_per_sec", [] { report_kb_per_sec(3000); }, {{"bytes", 3000}, {"kb_per_sec", 1.5}}},
+        {"mb_per_sec", [] { report_mb_per_sec(5000000); }, {{"bytes", 5e6}, {"mb_per_sec", 2.5}}},
+        {"transfers",
+         [] { report_transfers(4, 2000); },
+         {{"count", 4},
+          {"size_bytes", 2000},
+          {"size_kb", 2},
+          {"seconds", 2},
+          {"ms_per_transfer", 500},
+          {"mb_per_sec", 0.004},
+          {"kb_per_sec", 4}}},
+        {"transfers",
+         [] { report_transfers(1, 3000); },
+         {{"count", 1},
+          {"size_bytes", 3000},
+          {"size_kb", 3},
+          {"seconds", 2},
+          {"ms_per_transfer", 2000},
+          {"mb_per_sec", 0.0015},
+          {"kb_per_sec", 1.5}}},
+        {"context_switches",
+         [] { report_context_switches(8); },
+         {{"switches", 8}, {"seconds", 2}, {"us_per_switch", 250000}}},
+        {"nanoseconds",
+         [] { report_nanoseconds("op", 4); },
+         {{"label", 0}, {"operations", 4}, {"ns_per_operation", 5e8}}},
+        {"microseconds",
+         [] { report_microseconds("op", 4); },
+         {{"label", 0}, {"operations", 4}, {"us_per_operation", 5e5}}},
+        {"size_latency",
+         [] { report_size_latency(3000000, 8); },
+         {{"size_bytes", 3e6}, {"operations", 8}, {"size_mb", 3}, {"us_per_operation", 250000}}},
+        {"milliseconds",
+         [] { report_milliseconds("op", 3); },
+         {{"label", 0}, {"operations", 3}, {"ms_per_operation", 666}}},
+        {"microseconds_each",
+         [] { report_microseconds_each(4); },
+         {{"operations", 4}, {"seconds", 2}, {"us_per_operation", 5e5}}},
+        {"resource_usage",
+         [] { report_resource_usage(); },
+         {{"real_seconds", 2},
+          {"sys_seconds", ANY_NUMBER},
+          {"user_seconds", ANY_NUMBER},
+          {"idle_seconds", ANY_NUMBER},
+          {"stall_percent", ANY_NUMBER},
+          {"blocks_in", ANY_NUMBER},
+          {"blocks_out", ANY_NUMBER},
+          {"minor_faults", ANY_NUMBER},
+          {"major_faults", ANY_NUMBER},
+          {"context_switches", ANY_NUMBER}}},
+    };
+    for (const JsonCase& c : cases) {
+        clock_set_iterations(7);
+        const JsonLine line = json_report_after(2 * SECOND, c.call);
+        ASSERT_TRUE(is_one_json_line(line)) << c.report;
+        const auto& members = line.value.members;
+        ASSERT_EQ(members.size(), c.members.size() + 3) << line.text;
+        EXPECT_EQ(members[0].first, "report");
+        EXPECT_EQ(members[0].second.string, c.report);
+        EXPECT_EQ(members[1].first, "elapsed_us");
+        EXPECT_EQ(members[1].second.number, 2e6);
+        EXPECT_EQ(members[2].first, "iterations");
+        EXPECT_EQ(members[2].second.number, 7);
+        for (size_t i = 0; i < c.members.size(); ++i) {
+            const auto& [key, value] = members[i + 3];
+            EXPECT_EQ(key, c.members[i].first) << line.text;
+            if (key == "label") {
+                EXPECT_EQ(value.string, "op");
+            } else {
+                ASSERT_EQ(value.type, JsonValue::Type::Number) << key << " in " << line.text;
+                if (!std::isnan(c.members[i].second)) {
+                    EXPECT_DOUBLE_EQ(value.number, c.members[i].second)
+                        << key << " in " << line.text;
+                }
+            }
+        }
+    }
+}
+
+TEST(JsonReports, MbPerSecIsBytesPerElapsedMicrosecondUnroundedAndCountsKeepAll64Bits) {
+    const JsonLine rate = json_report_after(3, [] { report_mb_per_sec(10); });
+    ASSERT_TRUE(is_one_json_line(rate));
+    EXPECT_EQ(rate.value.find("mb_per_sec")->number, 10.0 / 3.0);
+    // Counts that the text prints as their low 32 bits stay whole here.
+    const JsonLine big =
+        json_report_after(SECOND, [] { report_context_switches((1ULL << 32) + 5); });
+    ASSERT_TRUE(is_one_json_line(big));
+    EXPECT_EQ(big.value.find("switches")->number, 4294967301.0);
+    EXPECT_NE(big.text.find("\"switches\":4294967301,"), std::string::npos) << big.text;
+}
+
+TEST(JsonReports, LabelsOfAnyBytesGiveValidJsonThatReadsBackAsTheLabel) {
+    const std::vector<std::pair<std::string, std::string>> labels = {
+        {"say \"hi\" \\ back/slash", "say \"hi\" \\ back/slash"},
+        {"tab\tline\nbell\x07 unit\x1f del\x7f", "tab\tline\nbell\x07 unit\x1f del\x7f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        // Bytes outside well-formed UTF-8 become U+FFFD, one per byte: a
+        // stray byte, an overlong '/', a surrogate, a code point above
+        // U+10FFFF, a sequence cut short by the end.
+        {"\xff|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe2\x82",
+         "\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|"
+         "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd"},
+    };
+    using LabelledReport = void (*)(const char*, uint64_t);
+    for (const LabelledReport report :
+         {report_nanoseconds, report_microseconds, report_milliseconds}) {
+        for (const auto& label : labels) {
+            const char* text = label.first.c_str();
+            const JsonLine line = json_report_after(5000, [=] { report(text, 1); });
+            ASSERT_TRUE(is_one_json_line(line)) << label.first;
+            EXPECT_EQ(line.value.find("label")->string, label.second) << line.text;
+        }
+    }
+    EXPECT_TRUE(
+        is_null(json_report_after(5000, [] { report_nanoseconds(nullptr, 1); }).value, "label"));
+}
+
+TEST(JsonReports, NonFiniteFiguresAreNullAndSilentReportsStaySilent) {
+    const JsonLine infinite = json_report_after(0, [] { report_throughput(1000000, 1, 0); });
+    ASSERT_TRUE(is_one_json_line(infinite));
+    EXPECT_TRUE(is_null(infinite.value, "mb_per_sec"));
+    EXPECT_EQ(infinite.value.find("mb")->number, 1.0);
+    EXPECT_TRUE(is_null(json_report_after(0, [] { report_throughput(0, 1, 1); }).value,
+                        "mb_per_sec"));  // zero over zero
+    const JsonLine none = json_report_after(SECOND, [] { report_transfers(0, 4096); });
+    EXPECT_TRUE(is_null(none.value, "ms_per_transfer"));
+    EXPECT_EQ(none.value.find("kb_per_sec")->number, 0.0);
+    EXPECT_TRUE(is_null(json_report_after(5, [] { report_microseconds("op", 0); }).value,
+                        "us_per_operation"));
+    measured_work();
+    const JsonLine usage = json_report_after(0, [] { report_resource_usage(); });
+    ASSERT_TRUE(is_one_json_line(usage));
+    EXPECT_TRUE(is_null(usage.value, "stall_percent"));
+
+    EXPECT_EQ(json_report_after(0,
+                                [] {
+                                    report_kb_per_sec(1);
+                                    report_mb_per_sec(1);
+                                    report_transfers(2, 1);
+                                    report_context_switches(1);
+                                    report_nanoseconds("op", 1);
+                                    report_microseconds("op", 1);
+                                    report_size_latency(1, 1);
+                                    report_milliseconds("op", 1);
+                                    report_microseconds_each(1);
+                                })
+                  .text,
+              "");
+    EXPECT_EQ(json_report_after(5000, [] { report_milliseconds("op", 0); }).text, "");
+}
+
+TEST(JsonReports, SamplesSummariseTheCurrentSetWhenItHasSamples) {
+    SampleSet* const previous = current_sample_set();
+    alignas(8) unsigned char bytes[184];
+    SampleSet* set = reinterpret_cast<SampleSet*>(bytes);
+    sample_set_clear(set);
+    sample_set_add(100, 10, set);
+    sample_set_add(50, 10, set);
+    sample_set_add(300, 10, set);
+    select_sample_set(set);  // publishes 100 us over 10 iterations
+    const JsonLine line = json_report_after(100, [] { report_microseconds("op", 10); });
+    ASSERT_TRUE(is_one_json_line(line));
+    EXPECT_EQ(line.value.find("iterations")->number, 10);
+    const JsonValue* samples = line.value.find("samples");
+    ASSERT_NE(samples, nullptr) << line.text;
+    ASSERT_EQ(line.value.members.back().first, "samples");
+    SampleSummary expected;
+    ASSERT_EQ(sample_set_summarize(set, &expected), 0);
+    ASSERT_EQ(samples->members.size(), 5u);
+    EXPECT_EQ(samples->find("count")->number, expected.count);
+    EXPECT_EQ(samples->find("fastest_us")->number, expected.fastest_us);
+    EXPECT_EQ(samples->find("median_us")->number, expected.median_us);
+    EXPECT_EQ(samples->find("slowest_us")->number, expected.slowest_us);
+    EXPECT_EQ(samples->find("spread")->number, expected.spread);
+
+    sample_set_clear(set);  // nothing to summarise: no member at all
+    EXPECT_EQ(json_report_after(100, [] { report_microseconds("op", 10); }).value.find("samples"),
+              nullptr);
+    select_sample_set(previous);
 }
 
 // Runs print_usage_and_exit in a child whose standard error is a temporary

@@ -56,6 +56,10 @@ int main(void) {
     sample_set_add(300, 10, set);
     select_sample_set(set);
     CHECK(clock_elapsed_us() == 100 && clock_iterations() == 10);
+    SampleSummary summary;
+    CHECK(sample_set_summarize(set, &summary) == 0 && summary.median_us == 10.0 &&
+          summary.spread == 0.5);
+    set_report_format(REPORT_FORMAT_TEXT);
 
     volatile uint32_t x = 0;
     clock_begin(NULL);

@@ -1,9 +1,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "child_process.h"
@@ -175,6 +177,117 @@ TEST(SampleSetRecord, CrossesAPipeBetweenProcessesExactly) {
                        (static_cast<uint64_t>(1) << 40) + static_cast<uint64_t>(i), expected.get());
     EXPECT_EQ(received.get()->count, n);
     EXPECT_EQ(contents(received.get()), contents(expected.get()));
+}
+
+SampleSummary summary_of(SampleSet* set) {
+    SampleSummary summary{-7, -7, -7, -7, -7};
+    EXPECT_EQ(sample_set_summarize(set, &summary), 0);
+    return summary;
+}
+
+TEST(SampleSetSummarize, OddCountTakesTheMiddleSampleAndTheMedianRelativeDeviation) {
+    OwnedSet s(3);
+    sample_set_add(100, 10, s.get());
+    sample_set_add(50, 10, s.get());
+    sample_set_add(300, 10, s.get());
+    const SampleSummary sum = summary_of(s.get());
+    EXPECT_EQ(sum.count, 3);
+    EXPECT_EQ(sum.fastest_us, 5.0);
+    EXPECT_EQ(sum.median_us, 10.0);
+    EXPECT_EQ(sum.slowest_us, 30.0);
+    EXPECT_EQ(sum.spread, 0.5);  // deviations 0.5, 0 and 2
+}
+
+TEST(SampleSetSummarize, EvenCountAveragesTheTwoMiddleRatiosAndSkipsZeroIterations) {
+    OwnedSet s(6);
+    for (const auto& [elapsed, iterations] :
+         Pairs{{2, 1}, {8, 2}, {24, 3}, {50, 5}, {7, 0}, {0, 0}})
+        sample_set_add(elapsed, iterations, s.get());
+    const SampleSummary sum = summary_of(s.get());
+    EXPECT_EQ(sum.count, 4);
+    EXPECT_EQ(sum.fastest_us, 2.0);
+    EXPECT_EQ(sum.median_us, 6.0);  // (4 + 8) / 2, where the published median reads 16 / 2
+    EXPECT_EQ(sum.slowest_us, 10.0);
+    EXPECT_DOUBLE_EQ(sum.spread, 0.5);  // deviations 2/3, 1/3, 1/3, 2/3
+}
+
+TEST(SampleSetSummarize, OneSampleHasNoSpreadNorHasAZeroMedian) {
+    OwnedSet one(1);
+    sample_set_add(30, 3, one.get());
+    const SampleSummary sum = summary_of(one.get());
+    EXPECT_EQ(sum.count, 1);
+    EXPECT_EQ(sum.fastest_us, 10.0);
+    EXPECT_EQ(sum.median_us, 10.0);
+    EXPECT_EQ(sum.slowest_us, 10.0);
+    EXPECT_EQ(sum.spread, 0.0);
+
+    OwnedSet zero(3);
+    for (const auto& [elapsed, iterations] : Pairs{{0, 1}, {0, 4}, {5, 1}})
+        sample_set_add(elapsed, iterations, zero.get());
+    const SampleSummary z = summary_of(zero.get());
+    EXPECT_EQ(z.median_us, 0.0);
+    EXPECT_EQ(z.slowest_us, 5.0);
+    EXPECT_EQ(z.spread, 0.0);
+}
+
+TEST(SampleSetSummarize, NothingToSummariseLeavesTheSummaryUntouched) {
+    const SampleSummary before{-7, -7, -7, -7, -7};
+    SampleSummary sum = before;
+    EXPECT_EQ(sample_set_summarize(nullptr, &sum), -1);
+    OwnedSet s(2);
+    EXPECT_EQ(sample_set_summarize(s.get(), &sum), -1);
+    sample_set_add(7, 0, s.get());
+    sample_set_add(0, 0, s.get());
+    EXPECT_EQ(sample_set_summarize(s.get(), &sum), -1);
+    EXPECT_EQ(sum.count, before.count);
+    EXPECT_EQ(sum.fastest_us, before.fastest_us);
+    EXPECT_EQ(sum.median_us, before.median_us);
+    EXPECT_EQ(sum.slowest_us, before.slowest_us);
+    EXPECT_EQ(sum.spread, before.spread);
+    EXPECT_EQ(sample_set_summarize(s.get(), nullptr), -1);
+}
+
+// The summary against sorting copies of the values, on sets with ties and
+// zero-iteration samples, built in order or written in any order.
+TEST(SampleSetSummarize, AgreesWithSortingOnManySetsAndReadsTheSetOnly) {
+    std::mt19937 random(15);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    };
+    for (int round = 0; round < 400; ++round) {
+        const int n = 1 + static_cast<int>(random() % 40);
+        OwnedSet s(n);
+        std::vector<double> t;
+        for (int i = 0; i < n; ++i) {
+            const uint64_t elapsed = random() % (round % 2 ? 50 : 100000);
+            const uint64_t iterations = random() % 6;
+            if (round % 3 == 0) {
+                s.get()->samples[i] = Sample{elapsed, iterations};  // any order
+                s.get()->count = i + 1;
+            } else {
+                sample_set_add(elapsed, iterations, s.get());
+            }
+            if (iterations != 0) t.push_back(static_cast<double>(elapsed) / iterations);
+        }
+        const std::vector<uint64_t> bytes = s.bytes;
+        SampleSummary sum{};
+        if (t.empty()) {
+            EXPECT_EQ(sample_set_summarize(s.get(), &sum), -1);
+            continue;
+        }
+        ASSERT_EQ(sample_set_summarize(s.get(), &sum), 0);
+        const double m = median(t);
+        std::vector<double> deviations;
+        for (double x : t) deviations.push_back(std::fabs(x - m) / m);
+        EXPECT_EQ(sum.count, static_cast<int32_t>(t.size()));
+        EXPECT_EQ(sum.fastest_us, *std::min_element(t.begin(), t.end()));
+        EXPECT_EQ(sum.median_us, m);
+        EXPECT_EQ(sum.slowest_us, *std::max_element(t.begin(), t.end()));
+        EXPECT_EQ(sum.spread, m == 0 ? 0.0 : median(deviations)) << "round " << round;
+        EXPECT_EQ(s.bytes, bytes);
+    }
 }
 
 }  // namespace

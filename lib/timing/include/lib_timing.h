@@ -103,6 +103,21 @@ void select_sample_set(SampleSet* set);
 void publish_median(void);
 void publish_minimum(void);
 
+/* How far a set's samples can be trusted. t is a sample's elapsed_us /
+ * iterations in double; samples with zero iterations are left out. spread is
+ * a fraction: 0.012 means 1.2 %. */
+typedef struct SampleSummary {
+    int32_t count;     /* samples summarised (those with iterations > 0) */
+    double fastest_us; /* microseconds per iteration of the fastest sample */
+    double median_us;  /* median t: the middle one, or the mean of the two middle ones */
+    double slowest_us; /* microseconds per iteration of the slowest sample */
+    double spread;     /* median of |t - median_us| / median_us; 0 when median_us is 0 */
+} SampleSummary;
+/* 0 with *summary filled, or -1 (summary untouched) for a null set or one
+ * without a sample of nonzero iterations. Reads the set only, in any order of
+ * its samples, and allocates nothing. */
+int sample_set_summarize(const SampleSet* set, SampleSummary* summary);
+
 /* ---- calibration (computed once per process, on first use) ---- */
 
 void ensure_calibrated(void);
@@ -244,6 +259,13 @@ int online_cpu_count(void);
 __attribute__((noreturn)) void print_usage_and_exit(int argc, char** argv, const char* usage);
 /* Stream the reports write to; null (the default) means standard error. */
 void set_report_stream(FILE* stream);
+/* Text lines (the default) or one JSON object per line (JSON Lines): the
+ * report's name, the clock's elapsed_us and iterations, its arguments, its
+ * figures unrounded and the current sample set's summary (lib_timing(3) lists
+ * the keys). Until this is called, TIMING_REPORT_FORMAT ("text" or "json", any
+ * case) chooses, read at the first report. Silent reports stay silent in both. */
+typedef enum ReportFormat { REPORT_FORMAT_TEXT = 0, REPORT_FORMAT_JSON = 1 } ReportFormat;
+void set_report_format(ReportFormat format);
 /* Megabytes per repetition and MB/sec; verbose adds the seconds per repetition. */
 void report_throughput(uint64_t bytes_per_repetition, uint64_t repetitions, int verbose);
 /* bytes over the interval as KB/sec (KB = 1000 bytes); silent for a zero interval. */

@@ -1,5 +1,6 @@
 // What the library's modules share privately: saturating conversions that
-// behave the same on every target, and the clock's usage snapshots.
+// behave the same on every target, the clock's usage snapshots, and the
+// record a report fills for its text or JSON writer.
 #ifndef LIB_TIMING_INTERNAL_H
 #define LIB_TIMING_INTERNAL_H
 
@@ -7,7 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+
+#include "lib_timing.h"
 
 namespace timing_internal {
 
@@ -65,6 +69,43 @@ size_t placement_mask_bytes(int online);
 // with *mask and *bytes set; -1 when sched_getaffinity failed (errno kept);
 // -2 when memory ran out.
 int read_allowed_mask(size_t first_bytes, unsigned long** mask, size_t* bytes);
+
+// ---- reports: each report fills one record, a writer renders it ----
+
+enum class ReportItemType : unsigned char { Count, Int, Real, Text };
+
+// One value of a report. key names it in the JSON object (null: text only);
+// text_format renders it in the text line (null: JSON only): a printf format
+// with one conversion of the item's type, %d for Int, a floating conversion
+// for Real, %s for Text and %llu for Count.
+struct ReportItem {
+    const char* key;
+    const char* text_format;
+    ReportItemType type;
+    union {
+        uint64_t count;
+        int int_value;
+        double real;
+        const char* text;
+    } value;
+};
+
+constexpr int REPORT_MAX_ITEMS = 16;
+
+// A report's figures, computed once. The text line is the items' text forms
+// in order; the JSON object holds the name, the clock's values and the keyed
+// items in order.
+struct ReportRecord {
+    const char* name;     // the report's function name without report_
+    uint64_t elapsed_us;  // the clock's values, as the report read them
+    uint64_t iterations;
+    int item_count;
+    ReportItem items[REPORT_MAX_ITEMS];
+};
+
+void write_report_text(FILE* stream, const ReportRecord& record);
+// samples: the current sample set's summary, or null to leave it out.
+void write_report_json(FILE* stream, const ReportRecord& record, const SampleSummary* samples);
 
 }  // namespace timing_internal
 
