@@ -49,10 +49,8 @@ bool is_default(const struct sigaction& disposition) {
 }
 
 int64_t set_image_bytes(int64_t n) {
-    if (n <= 11) return sample_set_bytes(static_cast<int>(n));
-    const int64_t bytes = n * 16 + 8;
-    if (n > (INT_MAX - 8) / 16) return -1;
-    return bytes;
+    if (n <= 11) return sample_set_bytes(0);
+    return n > INT_MAX ? -1 : sample_set_bytes(static_cast<int>(n));
 }
 
 }  // namespace timing_internal

@@ -1,5 +1,6 @@
 // Sample sets kept in descending order of time per iteration, and the
 // publishing of one representative sample into the interval clock.
+#include <climits>
 #include <cstdint>
 
 #include "lib_timing.h"
@@ -33,6 +34,7 @@ extern "C" {
 
 int sample_set_bytes(int n) {
     if (n <= MIN_SET_CAPACITY) return DEFAULT_SET_BYTES;
+    if (n > (INT_MAX - 8) / 16) return -1;  // n * 16 + 8 does not fit an int
     return n * 16 + 8;
 }
 
