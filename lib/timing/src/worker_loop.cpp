@@ -183,7 +183,10 @@ uint32_t next_interval(WorkerState* state) {
 
         case Timing: {
             n = state->timed_iterations;
-            if (state->worker_count > 1 || d > COUNT_THRESHOLD * enough) {
+            // No count is larger than 4294967295: an interval that still
+            // falls short counts as it is, or timing would never end.
+            const bool at_largest_count = n == UINT32_MAX && d > GROWTH_THRESHOLD_US;
+            if (state->worker_count > 1 || d > COUNT_THRESHOLD * enough || at_largest_count) {
                 sample_set_add_nonzero(clock_elapsed_us(), clock_iterations(),
                                        current_sample_set());
                 state->samples_taken += 1;
