@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,24 +168,38 @@ TEST_F(DriverRun, LongEnoughIntervalGivesTheWorkersThePreRunCount) {
     EXPECT_EQ(current_sample_set()->count, 2);
 }
 
+// Where the workers' phase changes fall in the shared log's order: the last
+// setup(0), the first and the last timed body, the first teardown(0).
+struct PhaseOrder {
+    uint32_t last_start = 0, first_timing = UINT32_MAX, last_timing = 0, first_final = UINT32_MAX;
+};
+
+PhaseOrder phase_order(const std::vector<ProcessLog>& workers) {
+    PhaseOrder o;
+    for (const ProcessLog& w : workers) {
+        for (const CallRecord& r : w.calls) {
+            if (r.kind == SETUP && r.n == 0) o.last_start = std::max(o.last_start, r.first_seq);
+            if (r.kind == BODY && r.phase == Timing) {
+                o.first_timing = std::min(o.first_timing, r.first_seq);
+                o.last_timing = std::max(o.last_timing, r.last_seq);
+            }
+            if (r.kind == TEARDOWN && r.n == 0)
+                o.first_final = std::min(o.first_final, r.first_seq);
+        }
+    }
+    return o;
+}
+
 TEST_F(DriverRun, ProtocolStepsAllWorkersThroughThePhasesTogether) {
     run(10000, 3, 0, 2);
     const auto workers = workers_of_width(3);
     ASSERT_EQ(workers.size(), 3u);
-    uint32_t last_start = 0, first_timing = UINT32_MAX, last_timing = 0, first_final = UINT32_MAX;
     for (const ProcessLog& w : workers) {
         EXPECT_GE(count_calls(w, BODY, 1), 1) << "at least one warm-up interval";
-        for (const CallRecord& r : w.calls) {
-            if (r.kind == SETUP && r.n == 0) last_start = std::max(last_start, r.first_seq);
-            if (r.kind == BODY && r.phase == Timing) {
-                first_timing = std::min(first_timing, r.first_seq);
-                last_timing = std::max(last_timing, r.last_seq);
-            }
-            if (r.kind == TEARDOWN && r.n == 0) first_final = std::min(first_final, r.first_seq);
-        }
     }
-    EXPECT_LT(last_start, first_timing) << "no worker times before all have started";
-    EXPECT_LT(last_timing, first_final) << "no worker is collected before all are done";
+    const PhaseOrder o = phase_order(workers);
+    EXPECT_LT(o.last_start, o.first_timing) << "no worker times before all have started";
+    EXPECT_LT(o.last_timing, o.first_final) << "no worker is collected before all are done";
 }
 
 TEST_F(DriverRun, NoWorkersSleepsTheWarmUpAndPublishesAnEmptySet) {
@@ -265,6 +280,50 @@ TEST_F(DriverRun, CallerSigtermHandlerIsRestoredAfterASuccessfulRun) {
     EXPECT_EQ(clock_iterations(), ADAPTED_N);
     EXPECT_TRUE(same_disposition(after, mine));
     EXPECT_EQ(after.sa_flags & (SA_SIGINFO | SA_RESTART), SA_SIGINFO | SA_RESTART);
+}
+
+// A caller's fast interval timer, started in setup(0), interrupts the
+// workers' zero-time-out polls again and again; its handler does nothing.
+// Installed with and without SA_RESTART, as signal() and sigaction() callers
+// would.
+int alarm_flags = 0;
+void setup_starting_a_fast_timer(uint32_t n, void* arg) {
+    test_setup(n, arg);
+    if (n != 0) return;
+    struct sigaction a;
+    std::memset(&a, 0, sizeof a);
+    a.sa_handler = [](int) {};
+    a.sa_flags = alarm_flags;
+    sigemptyset(&a.sa_mask);
+    sigaction(SIGALRM, &a, nullptr);
+    const struct itimerval every_15_us = {{0, 15}, {0, 15}};
+    setitimer(ITIMER_REAL, &every_15_us, nullptr);
+}
+TEST_F(DriverRun, FastIntervalTimerInTheWorkersNeverStallsTheRun) {
+    for (const int flags : {SA_RESTART, 0}) {
+        alarm_flags = flags;
+        const ChildOutcome o = run_in_child(
+            [&]() -> int {
+                SampleSet* const initial = current_sample_set();
+                for (int round = 0; round < 10; ++round) {
+                    fresh_scenario();
+                    driver_run(setup_starting_a_fast_timer, test_body, test_teardown, 10000, 2, 0,
+                               1, scenario);
+                    const PhaseOrder order = phase_order(workers_of_width(2));
+                    if (clock_iterations() != SECOND_N || order.last_start > order.first_timing) {
+                        return 1 + round;  // a worker timed before the go byte
+                    }
+                    SampleSet* const merged = current_sample_set();
+                    select_sample_set(initial);
+                    free(merged);
+                }
+                return 0;
+            },
+            60000);
+        EXPECT_FALSE(o.timed_out) << "flags " << flags;
+        EXPECT_TRUE(o.exited) << "flags " << flags;
+        EXPECT_EQ(o.exit_code, 0) << "flags " << flags << ": the round that failed, from 1";
+    }
 }
 
 // Abandonment.

@@ -1,10 +1,12 @@
-// driver_run when fork fails or SIGTERM arrives while it forks. This
-// executable's own fork() stands in for the C library's (the statically
-// linked timing library calls it too): it passes calls through, except that
-// it can fail one chosen call or raise SIGTERM in the parent right after one.
+// driver_run when launching fails: fork fails, SIGTERM arrives while it
+// forks, or a gathering buffer cannot be allocated. This executable's own
+// fork() stands in for the C library's (the statically linked timing library
+// calls it too): it passes calls through, except that it can fail one chosen
+// call or raise SIGTERM in the parent right after one.
 #include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "child_process.h"
@@ -22,6 +24,13 @@ void arm_fork(int fail_at, int term_at) {
     fork_calls = 0;
     fail_call = fail_at;
     term_call = term_at;
+}
+
+// The gathering's allocator: fails its n-th call.
+int allocations = 0;
+int fail_allocation = 0;
+void* allocator_failing_once(size_t bytes) {
+    return ++allocations == fail_allocation ? nullptr : malloc(bytes);
 }
 
 }  // namespace
@@ -110,6 +119,21 @@ TEST_F(ForkFailure, SigtermAfterTheLastForkAbandonsAtTheGathering) {
     const auto started = workers_of_width(3);
     ASSERT_EQ(started.size(), 3u);
     for (const ProcessLog& w : started) EXPECT_EQ(count_calls(w, TEARDOWN, 0), 1);
+}
+
+TEST_F(ForkFailure, GatheringBufferNotAllocatedEndsEveryWorkerThroughTeardown) {
+    // The pre-run's gathering allocates its receive buffer, merged set and
+    // byte buffer; the parallel run's merged set then fails.
+    timing_internal::set_gather_allocator(allocator_failing_once);
+    allocations = 0;
+    fail_allocation = 5;
+    const double start = monotonic_seconds();
+    run(3);
+    timing_internal::set_gather_allocator(nullptr);
+    EXPECT_LT(monotonic_seconds() - start, 4.0) << "stopped at once, not by the reaping alarm";
+    const auto workers = workers_of_width(3);
+    ASSERT_EQ(workers.size(), 3u);
+    for (const ProcessLog& w : workers) EXPECT_EQ(count_calls(w, TEARDOWN, 0), 1);
 }
 
 TEST_F(ForkFailure, ARunAfterAFailedOneSucceeds) {

@@ -195,6 +195,18 @@ TEST(NextInterval, AdaptedCountSaturatesAt32Bits) {
     EXPECT_EQ(h.interval(200), 4294967295u);
 }
 
+TEST(NextInterval, LargestCountThatStillFallsShortIsRecorded) {
+    // 4294967295 iterations in 5000 us, below 0.95 of the enough interval:
+    // no larger count could stretch it, so the interval counts as it is.
+    Harness h(Timing, 4294967295u, 1, 2);
+    EXPECT_EQ(h.interval(5000), 4294967295u);
+    EXPECT_EQ(h.s.samples_taken, 1);
+    EXPECT_EQ(h.interval(5000), 1u);
+    EXPECT_EQ(h.s.phase, WindDown);
+    EXPECT_EQ(h.set->count, 2);
+    EXPECT_EQ(pending_bytes(h.reply[0]), 1) << "one done byte";
+}
+
 TEST(NextInterval, SeveralWorkersRecordEveryIntervalAndKeepTheirCount) {
     Harness h(Timing, 777, 4, 3);
     EXPECT_EQ(h.interval(5), 777u);

@@ -259,6 +259,26 @@ TEST(ChaseTrial, LongerChasesTakeLonger) {
     EXPECT_GT(many, none);
 }
 
+// ENOUGH=100000 TIMING_O=0 LAPCOST=0: a body that takes 1 ms whatever its
+// count stands for one that even 4294967295 iterations cannot stretch to the
+// enough interval (as with ENOUGH of several seconds and a fast loop).
+void* one_millisecond(uint32_t) {
+    const int64_t until = wall_clock_us() + 1000;
+    while (wall_clock_us() < until) {
+    }
+    return nullptr;
+}
+
+TEST(CountCeiling, PassAtTheLargestCountEndsWithWhatItMeasured) {
+    ensure_calibrated();
+    uint32_t count = 1;  // grows by rescaling until it saturates
+    timing_internal::adaptive_timing_pass(one_millisecond, count);
+    EXPECT_EQ(count, UINT32_MAX);
+    EXPECT_EQ(clock_iterations(), UINT32_MAX);
+    EXPECT_GE(clock_elapsed_us(), 1000u);
+    EXPECT_LT(clock_elapsed_us(), 95000u) << "the pass fell short of 0.95 of the enough interval";
+}
+
 // No environment at all: the full search (tens of seconds here), observed.
 TEST(FullSearch, SettlesOnACandidateOrTheFallback) {
     StepLog log;

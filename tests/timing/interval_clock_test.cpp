@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "gtest/gtest.h"
 #include "internal.h"
@@ -29,8 +30,8 @@ void burn_cpu_for_ms(int ms) {
     while (wall_clock_us() < until) x = x + 1;
 }
 
-#define EXPECT_TV(t, sec, usec)  \
-    do {                         \
+#define EXPECT_TV(t, sec, usec)       \
+    do {                              \
         EXPECT_EQ((t).tv_sec, sec);   \
         EXPECT_EQ((t).tv_usec, usec); \
     } while (0)
@@ -53,6 +54,28 @@ TEST(Tvsub, WorksOnTimestampsBeyond2038) {
     EXPECT_EQ(timeval_span_us(&from, &to), 5000000001ULL);
 }
 
+TEST(Tvsub, ResultMayBeEitherInput) {
+    struct timeval a = tv(5, 200);
+    struct timeval b = tv(3, 900);
+    tvsub(&a, &a, &b);
+    EXPECT_TV(a, 1, 999300);
+    a = tv(3, 500);
+    b = tv(5, 100);
+    tvsub(&b, &a, &b);
+    EXPECT_TV(b, 0, 0);
+}
+
+TEST(Tvsub, ExtremeSecondsGiveTheExactDifferenceOrZero) {
+    using Sec = decltype(timeval::tv_sec);
+    const int64_t max = std::numeric_limits<Sec>::max();
+    const int64_t min = std::numeric_limits<Sec>::min();
+    EXPECT_TV(sub(tv(max, 999999), tv(0, 0)), max, 999999);
+    EXPECT_TV(sub(tv(max, 0), tv(-1, 999999)), max, 1);  // fits only after the borrow
+    EXPECT_TV(sub(tv(0, 0), tv(min, 1)), max, 999999);
+    EXPECT_TV(sub(tv(max, 0), tv(min, 0)), 0, 0);  // the difference does not fit
+    EXPECT_TV(sub(tv(min, 0), tv(max, 999999)), 0, 0);
+}
+
 TEST(TvsubDeathTest, UnnormalisedInputAbortsWithTheAssertionText) {
     // Microseconds two seconds apart survive the one-second borrow negative.
     EXPECT_DEATH(sub(tv(5, -2000000), tv(3, 0)), "tvsub.*tdiff->tv_usec >= 0");
@@ -65,6 +88,14 @@ TEST(TimevalSpan, IsTvsubInMicroseconds) {
     EXPECT_EQ(timeval_span_us(&to, &from), 0u);
 }
 
+TEST(TimevalSpan, LargestSpansSaturateInsteadOfOverflowing) {
+    const struct timeval zero = tv(0, 0);
+    const struct timeval top = tv(18446744073709, 551615);  // UINT64_MAX us
+    EXPECT_EQ(timeval_span_us(&zero, &top), UINT64_MAX);
+    const struct timeval far = tv(std::numeric_limits<decltype(timeval::tv_sec)>::max(), 0);
+    EXPECT_EQ(timeval_span_us(&zero, &far), UINT64_MAX);
+}
+
 TEST(ClockStore, ElapsedReadsBackAndSplitsIntoSecondsAndMicroseconds) {
     clock_store_elapsed(2500001);
     EXPECT_EQ(clock_elapsed_us(), 2500001u);
@@ -72,11 +103,13 @@ TEST(ClockStore, ElapsedReadsBackAndSplitsIntoSecondsAndMicroseconds) {
     // The start stamp is {0, 0}: a stop taken now measures from the epoch.
     struct timeval now;
     const uint64_t since_start = clock_end(nullptr, &now);
-    EXPECT_EQ(since_start, static_cast<uint64_t>(now.tv_sec) * 1000000u +
-                               static_cast<uint64_t>(now.tv_usec));
+    EXPECT_EQ(since_start,
+              static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_usec));
     // Storing an interval above 2^31 microseconds does not wrap.
     clock_store_elapsed(5000000000ULL);
     EXPECT_EQ(clock_elapsed_us(), 5000000000ULL);
+    clock_store_elapsed(UINT64_MAX);
+    EXPECT_EQ(clock_elapsed_us(), UINT64_MAX);
     clock_store_elapsed(0);
     EXPECT_EQ(clock_elapsed_us(), 0u);
 }

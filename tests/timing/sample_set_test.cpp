@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -38,6 +39,9 @@ TEST(SampleSetBytes, RoomForAtLeastElevenSamples) {
     EXPECT_EQ(sample_set_bytes(-5), 184);
     EXPECT_EQ(sample_set_bytes(12), 200);
     EXPECT_EQ(sample_set_bytes(101), 1624);
+    EXPECT_EQ(sample_set_bytes(134217727), 2147483640);  // the largest that fits an int
+    EXPECT_EQ(sample_set_bytes(134217728), -1);
+    EXPECT_EQ(sample_set_bytes(INT_MAX), -1);
 }
 
 TEST(SampleSetLayout, CountAtByteZeroSamplesFromByteEight) {

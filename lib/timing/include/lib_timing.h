@@ -90,7 +90,8 @@ void sink_pointer(void* p);
 
 /* ---- sample sets ---- */
 
-/* Bytes for a set of n samples: room for at least 11. */
+/* Bytes for a set of n samples: room for at least 11; -1 when that many
+ * bytes do not fit an int. */
 int sample_set_bytes(int n);
 void sample_set_clear(SampleSet* set);
 /* Sorted insert; the caller guarantees room for one more sample. */

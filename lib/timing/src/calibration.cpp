@@ -226,6 +226,9 @@ void adaptive_timing(LoopBody body, uint32_t& count) {
         if (BAND_KEEP_LOW * e <= time && time <= BAND_KEEP_HIGH * e) {
             // Close enough: the loop test ends the pass.
         } else if (time > SHORT_PASS_US) {
+            // No larger count exists: a pass already at the largest one that
+            // still falls short ends with what it measured.
+            if (count == UINT32_MAX && PASS_DONE * e > time) break;
             count = saturate_u32(1 + (static_cast<double>(count) / time) * (PASS_TARGET * e));
         } else if (count <= PASS_GROWTH_BOUND) {
             count *= PASS_GROWTH;
@@ -458,5 +461,7 @@ int32_t parse_enough_us(const char* text) {
 uint64_t parse_timer_overhead(const char* text) { return saturate_u64(strtod(text, nullptr)); }
 
 double parse_iteration_overhead(const char* text) { return strtod(text, nullptr); }
+
+void adaptive_timing_pass(LoopBody body, uint32_t& count) { adaptive_timing(body, count); }
 
 }  // namespace timing_internal

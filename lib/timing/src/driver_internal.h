@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "lib_timing.h"
@@ -67,6 +68,11 @@ void install_handler(int signal_number, void (*handler)(int), struct sigaction* 
 // Puts a saved disposition back.
 void restore_handler(int signal_number, const struct sigaction& saved);
 bool is_default(const struct sigaction& disposition);
+
+// The allocator behind the gathering buffers, for tests (malloc-compatible;
+// null restores malloc).
+using GatherAllocator = void* (*)(size_t bytes);
+void set_gather_allocator(GatherAllocator allocator);
 
 // Size of a set image holding n samples (at least room for 11), or -1 when
 // it does not fit in an int.

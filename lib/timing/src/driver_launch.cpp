@@ -48,11 +48,18 @@ bool is_default(const struct sigaction& disposition) {
     return !(disposition.sa_flags & SA_SIGINFO) && disposition.sa_handler == SIG_DFL;
 }
 
+namespace {
+void* default_allocator(size_t bytes) { return malloc(bytes); }
+GatherAllocator gather_allocator = default_allocator;
+}  // namespace
+
+void set_gather_allocator(GatherAllocator allocator) {
+    gather_allocator = allocator != nullptr ? allocator : default_allocator;
+}
+
 int64_t set_image_bytes(int64_t n) {
-    if (n <= 11) return sample_set_bytes(static_cast<int>(n));
-    const int64_t bytes = n * 16 + 8;
-    if (n > (INT_MAX - 8) / 16) return -1;
-    return bytes;
+    if (n <= 11) return sample_set_bytes(0);
+    return n > INT_MAX ? -1 : sample_set_bytes(static_cast<int>(n));
 }
 
 }  // namespace timing_internal
@@ -198,15 +205,15 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
     const int64_t per_worker = repetitions > 1 ? repetitions : 1;
     const int64_t merged_bytes = set_image_bytes(static_cast<int64_t>(workers) * per_worker);
     unsigned char* receive =
-        image_bytes < 0 ? nullptr : static_cast<unsigned char*>(malloc(image_bytes));
-    SampleSet* merged = merged_bytes < 0 ? nullptr : static_cast<SampleSet*>(malloc(merged_bytes));
-    unsigned char* bytes = static_cast<unsigned char*>(malloc(workers > 0 ? workers : 1));
+        image_bytes < 0 ? nullptr : static_cast<unsigned char*>(gather_allocator(image_bytes));
+    SampleSet* merged =
+        merged_bytes < 0 ? nullptr : static_cast<SampleSet*>(gather_allocator(merged_bytes));
+    unsigned char* bytes = static_cast<unsigned char*>(gather_allocator(workers > 0 ? workers : 1));
     if (receive == nullptr || merged == nullptr || bytes == nullptr) {
-        // Nothing is sent: the workers end by themselves or by the timed reaping.
-        free(receive);
-        free(merged);
-        free(bytes);
-        close_all(ends, 4);
+        // The workers are stopped (SIGTERM, so each runs its teardown(0))
+        // before the pipes close: one that found them closed would run on
+        // into SIGPIPE without tearing down.
+        abandon(ends, pids, parallel, merged, receive, bytes);
         return;
     }
     const size_t count = static_cast<size_t>(workers);

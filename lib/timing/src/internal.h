@@ -47,6 +47,10 @@ const struct rusage& clock_stop_usage();
 // The result sink's current value (nothing in the library reads it).
 uint64_t result_sink_value();
 
+// One adaptive timing pass of the calibration, for tests: times body with the
+// persistent count and leaves the pass's time and count in the clock.
+void adaptive_timing_pass(void* (*body)(uint32_t n), uint32_t& count);
+
 // CPU placement, for tests: the allocator behind the custom list and the
 // affinity masks (malloc-compatible; null restores malloc).
 using PlacementAllocator = void* (*)(size_t bytes);

@@ -8,6 +8,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <limits>
 
 #include "internal.h"
 #include "lib_timing.h"
@@ -30,6 +31,15 @@ constexpr int64_t US_PER_SECOND = 1000000;
 
 int64_t to_us(const struct timeval& tv) {
     return static_cast<int64_t>(tv.tv_sec) * US_PER_SECOND + static_cast<int64_t>(tv.tv_usec);
+}
+
+// A difference from tvsub (never negative) in microseconds, by unsigned
+// arithmetic; a span beyond 2^64 - 1 microseconds gives 2^64 - 1.
+uint64_t span_us(const struct timeval& d) {
+    const uint64_t sec = static_cast<uint64_t>(d.tv_sec);
+    const uint64_t usec = static_cast<uint64_t>(d.tv_usec);
+    if (sec > (UINT64_MAX - usec) / US_PER_SECOND) return UINT64_MAX;
+    return sec * US_PER_SECOND + usec;
 }
 
 double to_seconds(const struct timeval& tv) {
@@ -55,32 +65,42 @@ extern "C" {
 void tvsub(struct timeval* tdiff, const struct timeval* t1, const struct timeval* t0) {
     using Sec = decltype(tdiff->tv_sec);
     using Usec = decltype(tdiff->tv_usec);
-    // Differences are taken in 64 bits and narrowed to the field, so that a
-    // 32-bit field wraps instead of overflowing.
-    const Sec sec =
-        static_cast<Sec>(static_cast<int64_t>(t1->tv_sec) - static_cast<int64_t>(t0->tv_sec));
-    const Usec usec =
-        static_cast<Usec>(static_cast<int64_t>(t1->tv_usec) - static_cast<int64_t>(t0->tv_usec));
+    // Both inputs are read before tdiff is written: it may be either of them.
+    const Sec sec1 = t1->tv_sec;
+    const Sec sec0 = t0->tv_sec;
+    const Usec usec1 = t1->tv_usec;
+    const Usec usec0 = t0->tv_usec;
+    tdiff->tv_sec = 0;
+    tdiff->tv_usec = 0;
+    if (sec1 < sec0) return;  // earlier: a zero interval, never a negative one
+
+    // Differences that do not fit their field give {0, 0}. Microseconds that
+    // far apart are un-normalised; below the field's range they stay
+    // negative after any borrow and trip the assertion.
+    Usec usec = 0;
+    if (__builtin_sub_overflow(usec1, usec0, &usec)) {
+        if (usec1 > usec0) return;
+        usec = std::numeric_limits<Usec>::min();
+    }
+    Sec whole = sec1;
+    if (usec < 0) {
+        if (sec1 == sec0) return;
+        whole = sec1 - 1;  // sec1 > sec0: cannot overflow
+        tdiff->tv_usec = usec + 1000000;
+        assert(tdiff->tv_usec >= 0);
+        usec = tdiff->tv_usec;
+    }
+    Sec sec = 0;
+    if (__builtin_sub_overflow(whole, sec0, &sec)) {
+        tdiff->tv_usec = 0;
+        return;
+    }
     tdiff->tv_sec = sec;
     tdiff->tv_usec = usec;
-    if (tdiff->tv_usec < 0) {
-        if (tdiff->tv_sec <= 0) {
-            tdiff->tv_sec = 0;
-            tdiff->tv_usec = 0;
-            return;
-        }
-        tdiff->tv_sec -= 1;
-        tdiff->tv_usec += 1000000;
-        assert(tdiff->tv_usec >= 0);
-    }
-    if (t1->tv_sec < t0->tv_sec) {
-        tdiff->tv_sec = 0;
-        tdiff->tv_usec = 0;
-    }
 }
 
 uint64_t timeval_span_us(const struct timeval* from, const struct timeval* to) {
-    return static_cast<uint64_t>(to_us(difference(*to, *from)));
+    return span_us(difference(*to, *from));
 }
 
 int clock_begin(struct timeval* at) {
@@ -93,11 +113,11 @@ uint64_t clock_end(const struct timeval* from, struct timeval* into) {
     gettimeofday(stamp, nullptr);
     getrusage(RUSAGE_SELF, &the_clock.stop_usage);
     const struct timeval* origin = from != nullptr ? from : &the_clock.start_stamp;
-    return static_cast<uint64_t>(to_us(difference(*stamp, *origin)));
+    return span_us(difference(*stamp, *origin));
 }
 
 uint64_t clock_elapsed_us(void) {
-    return static_cast<uint64_t>(to_us(difference(the_clock.stop_stamp, the_clock.start_stamp)));
+    return span_us(difference(the_clock.stop_stamp, the_clock.start_stamp));
 }
 
 double clock_elapsed_seconds(void) {
@@ -144,7 +164,8 @@ int64_t lap_us(void) {
     }
     const struct timeval d = difference(now, the_clock.lap_stamp);
     the_clock.lap_stamp = now;
-    return to_us(d);
+    const uint64_t us = span_us(d);
+    return us > INT64_MAX ? INT64_MAX : static_cast<int64_t>(us);
 }
 
 void sink_int(int v) { result_sink += static_cast<uint64_t>(static_cast<int64_t>(v)); }

@@ -1,6 +1,7 @@
 // Sample sets kept in descending order of time per iteration, the
 // publishing of one representative sample into the interval clock, and the
 // summary of a set's samples.
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -107,6 +108,7 @@ extern "C" {
 
 int sample_set_bytes(int n) {
     if (n <= MIN_SET_CAPACITY) return DEFAULT_SET_BYTES;
+    if (n > (INT_MAX - 8) / 16) return -1;  // n * 16 + 8 does not fit an int
     return n * 16 + 8;
 }
 

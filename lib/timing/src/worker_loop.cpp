@@ -6,6 +6,7 @@
 // (1 iteration per interval until the parent's collect byte). A worker never
 // returns from its loop; it exits when the parent lets it go, when the parent
 // has gone, or from a signal handler.
+#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/select.h>
@@ -42,35 +43,47 @@ constexpr double COUNT_THRESHOLD = 0.95;
 constexpr double ADAPT_TARGET = 1.1;
 constexpr uint32_t GROWTH_FACTOR = 8;
 
+// The caller's own signal handlers (an interval timer started in setup, an
+// inherited SIGWINCH handler) may interrupt any of these calls. Each is
+// retried: an interrupted read has taken no byte, an interrupted write has
+// sent none, and an interrupted poll has found nothing out.
+
 void send_byte(int fd, unsigned char byte) {
-    const ssize_t r = write(fd, &byte, 1);
-    (void)r;  // a parent that has gone is noticed elsewhere
+    while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    // Other failures: a parent that has gone is noticed elsewhere.
 }
 
 void take_byte(int fd) {
     unsigned char byte;
-    const ssize_t r = read(fd, &byte, 1);
-    (void)r;  // end of file (the parent closed the pipe) returns at once
+    while (read(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    // End of file (the parent closed the pipe) returns at once.
 }
 
-// Zero-time-out readability test. A failed select counts as readable, so the
-// caller then blocks in read until the byte comes.
+// Zero-time-out readability test. A select that fails for another reason
+// than a signal counts as not readable: the worker must not block in read on
+// a byte that may never come.
 bool readable_now(int fd) {
-    fd_set read_set;
-    FD_ZERO(&read_set);
-    FD_SET(fd, &read_set);
-    struct timeval no_wait = {0, 0};
-    const int r = select(fd + 1, &read_set, nullptr, nullptr, &no_wait);
-    if (r < 0) return true;
-    return FD_ISSET(fd, &read_set);
+    for (;;) {
+        fd_set read_set;
+        FD_ZERO(&read_set);
+        FD_SET(fd, &read_set);
+        struct timeval no_wait = {0, 0};
+        const int r = select(fd + 1, &read_set, nullptr, nullptr, &no_wait);
+        if (r >= 0) return r > 0 && FD_ISSET(fd, &read_set);
+        if (errno != EINTR) return false;
+    }
 }
 
-// The whole image in one write; a partial write (a signal mid-way through a
-// large image) is continued so the parent's byte count stays right.
+// The whole image in one write; a partial or interrupted write (a signal
+// mid-way through a large image) is continued so the parent's byte count
+// stays right.
 void send_image(int fd, const void* data, size_t bytes) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (bytes > 0) {
         const ssize_t r = write(fd, p, bytes);
+        if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return;
         p += r;
         bytes -= static_cast<size_t>(r);
@@ -155,20 +168,25 @@ uint32_t next_interval(WorkerState* state) {
     switch (state->phase) {
         case WarmUp:
             n = state->idle_iterations;
-            if (readable_now(state->go_fd)) {
+            if (state->awaiting_first == 1) {
+                // The parent sends go only once every worker is ready: no go
+                // byte can be there before ours is out, so this call only
+                // sends it.
+                state->awaiting_first = 0;
+                send_byte(state->reply_fd, READY_BYTE);
+            } else if (readable_now(state->go_fd)) {
                 state->phase = Timing;
                 take_byte(state->go_fd);
                 n = state->timed_iterations;
-            }
-            if (state->awaiting_first == 1) {
-                state->awaiting_first = 0;
-                send_byte(state->reply_fd, READY_BYTE);
             }
             break;
 
         case Timing: {
             n = state->timed_iterations;
-            if (state->worker_count > 1 || d > COUNT_THRESHOLD * enough) {
+            // No count is larger than 4294967295: an interval that still
+            // falls short counts as it is, or timing would never end.
+            const bool at_largest_count = n == UINT32_MAX && d > GROWTH_THRESHOLD_US;
+            if (state->worker_count > 1 || d > COUNT_THRESHOLD * enough || at_largest_count) {
                 sample_set_add_nonzero(clock_elapsed_us(), clock_iterations(),
                                        current_sample_set());
                 state->samples_taken += 1;
