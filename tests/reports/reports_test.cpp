@@ -22,6 +22,19 @@
 
 namespace {
 
+// Every report that prints nothing for a zero interval.
+void call_the_reports_silent_at_zero() {
+    report_kb_per_sec(1);
+    report_mb_per_sec(1);
+    report_transfers(2, 1);
+    report_context_switches(1);
+    report_nanoseconds("op", 1);
+    report_microseconds("op", 1);
+    report_size_latency(1, 1);
+    report_milliseconds("op", 1);
+    report_microseconds_each(1);
+}
+
 constexpr uint64_t SECOND = 1000000;
 // Above 2^32 microseconds (about 71.6 minutes): a 32-bit figure would wrap.
 constexpr uint64_t LONG_INTERVAL = 5000000003ULL;
@@ -321,18 +334,7 @@ TEST(ReportStream, UnsetStreamFallsBackToStandardError) {
 TEST(ReportStream, SilentReportsWriteNothingAnywhere) {
     clock_store_elapsed(0);
     set_report_stream(nullptr);
-    EXPECT_EQ(stderr_text([] {
-                  report_kb_per_sec(1);
-                  report_mb_per_sec(1);
-                  report_transfers(2, 1);
-                  report_context_switches(1);
-                  report_nanoseconds("op", 1);
-                  report_microseconds("op", 1);
-                  report_size_latency(1, 1);
-                  report_milliseconds("op", 1);
-                  report_microseconds_each(1);
-              }),
-              "");
+    EXPECT_EQ(stderr_text(call_the_reports_silent_at_zero), "");
 }
 
 // ---- JSON Lines ----
@@ -533,20 +535,7 @@ TEST(JsonReports, NonFiniteFiguresAreNullAndSilentReportsStaySilent) {
     ASSERT_TRUE(is_one_json_line(usage));
     EXPECT_TRUE(is_null(usage.value, "stall_percent"));
 
-    EXPECT_EQ(json_report_after(0,
-                                [] {
-                                    report_kb_per_sec(1);
-                                    report_mb_per_sec(1);
-                                    report_transfers(2, 1);
-                                    report_context_switches(1);
-                                    report_nanoseconds("op", 1);
-                                    report_microseconds("op", 1);
-                                    report_size_latency(1, 1);
-                                    report_milliseconds("op", 1);
-                                    report_microseconds_each(1);
-                                })
-                  .text,
-              "");
+    EXPECT_EQ(json_report_after(0, call_the_reports_silent_at_zero).text, "");
     EXPECT_EQ(json_report_after(5000, [] { report_milliseconds("op", 0); }).text, "");
 }
 
