@@ -106,14 +106,35 @@ void text_item(ReportRecord& record, const char* key, const char* value, const c
 }
 
 // The current sample set's summary goes with every JSON record.
-void emit(const ReportRecord& record) {
+void render(FILE* stream, const ReportRecord& record) {
     if (report_format == REPORT_FORMAT_JSON) {
         SampleSummary samples;
         const bool summarised = sample_set_summarize(current_sample_set(), &samples) == 0;
-        timing_internal::write_report_json(out(), record, summarised ? &samples : nullptr);
+        timing_internal::write_report_json(stream, record, summarised ? &samples : nullptr);
     } else {
-        timing_internal::write_report_text(out(), record);
+        timing_internal::write_report_text(stream, record);
     }
+}
+
+// The writers put out a line piece by piece; on the unbuffered standard error
+// each piece would be a write of its own, which other processes' output can
+// split. The line is therefore rendered in memory and written whole, or
+// rendered straight to the stream when no memory can be had for it.
+void emit(const ReportRecord& record) {
+    char* line = nullptr;
+    size_t length = 0;
+    FILE* memory = open_memstream(&line, &length);
+    if (memory == nullptr) {
+        render(out(), record);
+        return;
+    }
+    render(memory, record);
+    if (fclose(memory) == 0) {
+        fwrite(line, 1, length, out());
+    } else {
+        render(out(), record);
+    }
+    free(line);
 }
 
 // "%.0f" above 100 ms, four decimals up to and including 100.
