@@ -115,7 +115,20 @@ bool parent_gone() {
     return parent_pid != 0 ? p != parent_pid : p == 1;
 }
 
+// Set once the worker's own exit() has begun, its final teardown done. A
+// handler that ends the worker then calls _exit: exit() inside exit() waits
+// forever for the lock the outer call holds, and the parent's reaping alarm
+// sends SIGTERM just when exit() is slow (under an emulator, with a caller's
+// fast interval timer, with long atexit handlers).
+volatile sig_atomic_t exiting = 0;
+
+[[noreturn]] void exit_worker() {
+    exiting = 1;
+    exit(0);
+}
+
 void worker_on_sigchld(int) {
+    if (exiting) _exit(1);
     if (the_worker.teardown_fn != nullptr && !torn_down) {
         torn_down = 1;
         install_handler(SIGCHLD, SIG_DFL, nullptr);
@@ -125,6 +138,7 @@ void worker_on_sigchld(int) {
 }
 
 void worker_on_sigterm(int) {
+    if (exiting) _exit(0);
     install_handler(SIGTERM, SIG_IGN, nullptr);
     if (the_worker.teardown_fn != nullptr && !torn_down) {
         torn_down = 1;
@@ -161,7 +175,7 @@ uint32_t next_interval(WorkerState* state) {
 
     if (state->teardown_fn != nullptr && parent_gone()) {
         final_teardown(state);
-        exit(0);
+        exit_worker();
     }
 
     const double enough = static_cast<double>(state->enough_us);
@@ -225,7 +239,7 @@ uint32_t next_interval(WorkerState* state) {
                            static_cast<size_t>(state->set_bytes));
                 final_teardown(state);
                 take_byte(state->quit_fd);  // blocks until quit or the parent closes
-                exit(0);
+                exit_worker();
             }
             break;
     }
