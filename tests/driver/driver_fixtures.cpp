@@ -239,12 +239,6 @@ bool same_disposition(const struct sigaction& a, const struct sigaction& b) {
     return a.sa_handler == b.sa_handler;
 }
 
-double monotonic_seconds() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 bool no_children_left() {
     errno = 0;
     return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
@@ -252,14 +246,14 @@ bool no_children_left() {
 
 pid_t read_pid(int fd, int timeout_ms) {
     struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return -1;
+    if (poll(&p, 1, scaled_ms(timeout_ms)) <= 0) return -1;
     pid_t pid = -1;
     if (read(fd, &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) return -1;
     return pid;
 }
 
 bool wait_for_eof(int fd, int timeout_ms) {
-    const double end = monotonic_seconds() + timeout_ms / 1000.0;
+    const double end = monotonic_seconds() + scaled_seconds(timeout_ms / 1000.0);
     for (;;) {
         const double left = end - monotonic_seconds();
         if (left <= 0) return false;

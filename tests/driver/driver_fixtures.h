@@ -12,6 +12,7 @@
 
 #include "driver_internal.h"
 #include "lib_timing.h"
+#include "time_scale.h"
 
 enum CallKind : char { SETUP = 's', BODY = 'b', TEARDOWN = 't' };
 
@@ -67,12 +68,11 @@ bool all_args_ok(const std::vector<ProcessLog>& logs);
 int open_descriptor_count();
 struct sigaction disposition_of(int signal_number);
 bool same_disposition(const struct sigaction& a, const struct sigaction& b);
-double monotonic_seconds();
 // No child of this process is left, not even a zombie.
 bool no_children_left();
-// Reads one pid from fd within timeout_ms; -1 on time-out or end of file.
+// Reads one pid from fd within timeout_ms (scaled); -1 on time-out or end of file.
 pid_t read_pid(int fd, int timeout_ms);
-// Waits for end of file on fd within timeout_ms.
+// Waits for end of file on fd within timeout_ms (scaled).
 bool wait_for_eof(int fd, int timeout_ms);
 
 #endif

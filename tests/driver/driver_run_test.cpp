@@ -285,7 +285,8 @@ TEST_F(DriverRun, CallerSigtermHandlerIsRestoredAfterASuccessfulRun) {
 // A caller's fast interval timer, started in setup(0), interrupts the
 // workers' zero-time-out polls again and again; its handler does nothing.
 // Installed with and without SA_RESTART, as signal() and sigaction() callers
-// would.
+// would. Every 15 us natively, scaled: qemu-user takes longer than 15 us to
+// deliver one signal, and a worker would then run nothing but its handler.
 int alarm_flags = 0;
 void setup_starting_a_fast_timer(uint32_t n, void* arg) {
     test_setup(n, arg);
@@ -296,8 +297,9 @@ void setup_starting_a_fast_timer(uint32_t n, void* arg) {
     a.sa_flags = alarm_flags;
     sigemptyset(&a.sa_mask);
     sigaction(SIGALRM, &a, nullptr);
-    const struct itimerval every_15_us = {{0, 15}, {0, 15}};
-    setitimer(ITIMER_REAL, &every_15_us, nullptr);
+    const suseconds_t us = static_cast<suseconds_t>(scaled_seconds(15e-6) * 1e6);
+    const struct itimerval fast = {{0, us}, {0, us}};
+    setitimer(ITIMER_REAL, &fast, nullptr);
 }
 TEST_F(DriverRun, FastIntervalTimerInTheWorkersNeverStallsTheRun) {
     for (const int flags : {SA_RESTART, 0}) {
@@ -319,7 +321,7 @@ TEST_F(DriverRun, FastIntervalTimerInTheWorkersNeverStallsTheRun) {
                 }
                 return 0;
             },
-            60000);
+            30000);
         EXPECT_FALSE(o.timed_out) << "flags " << flags;
         EXPECT_TRUE(o.exited) << "flags " << flags;
         EXPECT_EQ(o.exit_code, 0) << "flags " << flags << ": the round that failed, from 1";
@@ -328,13 +330,17 @@ TEST_F(DriverRun, FastIntervalTimerInTheWorkersNeverStallsTheRun) {
 
 // Abandonment.
 
+// A warm-up of the given seconds, scaled like the bounds that tell a run
+// that ended early from one that slept it out.
+int scaled_warmup_us(double seconds) { return static_cast<int>(scaled_seconds(seconds) * 1e6); }
+
 TEST_F(DriverRun, WorkerEndingDuringWarmUpAbandonsWithinAboutASecond) {
     // The only worker ends after its ready byte, while the parent sleeps the
     // warm-up: the go write finds no reader, and the caller must survive it.
     scenario->die_in_warmup = 1;
     const double start = monotonic_seconds();
-    run(10000, 1, 10000000, -1);
-    EXPECT_LT(monotonic_seconds() - start, 3.0);
+    run(10000, 1, scaled_warmup_us(10), -1);
+    EXPECT_LT(monotonic_seconds() - start, scaled_seconds(3.0));
     EXPECT_TRUE(clock_reads_failed_run());
     EXPECT_EQ(disposition_of(SIGPIPE).sa_handler, SIG_DFL);
 }
@@ -367,9 +373,10 @@ TEST_F(DriverRun, CollectWriteWithoutAReaderAbandonsTheRun) {
 
 TEST_F(DriverRun, OneWorkerEndingAbandonsAndTheOthersAreEnded) {
     scenario->die_in_warmup = 3;  // worker 0 of the parallel run only
+    const int warmup_us = scaled_warmup_us(2);
     const double start = monotonic_seconds();
-    run(10000, 3, 2000000, 1);  // the pre-run sleeps its 2 s warm-up
-    EXPECT_LT(monotonic_seconds() - start, 3.8);
+    run(10000, 3, warmup_us, 1);  // the pre-run sleeps its whole warm-up
+    EXPECT_LT(monotonic_seconds() - start, warmup_us / 1e6 + scaled_seconds(1.8));
     EXPECT_TRUE(clock_reads_failed_run());
     // The pre-run's SIGTERM disposition was put back, so the survivors of the
     // parallel run still ended on SIGTERM, running teardown(0).
@@ -391,7 +398,7 @@ TEST_F(DriverRun, SigtermToTheParentDuringGatheringAbandons) {
     ASSERT_GE(caller, 0);
     if (caller == 0) {
         close(announce[0]);
-        run(10000, 1, 10000000, -1);
+        run(10000, 1, scaled_warmup_us(10), -1);
         const bool restored = disposition_of(SIGTERM).sa_handler == SIG_DFL;
         _exit(clock_reads_failed_run() && restored ? 0 : 1);
     }
@@ -403,7 +410,7 @@ TEST_F(DriverRun, SigtermToTheParentDuringGatheringAbandons) {
     close(announce[0]);
     EXPECT_TRUE(o.exited) << "the caller caught SIGTERM during the run";
     EXPECT_EQ(o.exit_code, 0);
-    EXPECT_LT(monotonic_seconds() - start, 3.0);
+    EXPECT_LT(monotonic_seconds() - start, scaled_seconds(3.0));
     const auto logs = logged_processes();
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(count_calls(logs[0], TEARDOWN, 0), 1) << "the worker ended through teardown(0)";
@@ -440,7 +447,9 @@ TEST_F(DriverRun, ChildOfABodyDoesNotEndAWorkerWithTeardown) {
 TEST_F(DriverRun, ReapingAlarmEndsStalledWorkersFirstLateThenAfterOneSecond) {
     // Both workers of the parallel run stall in teardown(0) after sending
     // their images. enough = 2000000 gives the newest a 6 s alarm; the next
-    // one gets 1 s.
+    // one gets 1 s. The bounds stay unscaled: the alarms run on real time,
+    // the run around them takes well under a second even emulated, and a
+    // second 6 s alarm would end past 12 s.
     scenario->block_teardown = 2;
     const double start = monotonic_seconds();
     run(2000000, 2, 0, -1);

@@ -130,6 +130,7 @@ TEST_F(ForkFailure, GatheringBufferNotAllocatedEndsEveryWorkerThroughTeardown) {
     const double start = monotonic_seconds();
     run(3);
     timing_internal::set_gather_allocator(nullptr);
+    // Unscaled: the reaping alarm would take its real 5 s.
     EXPECT_LT(monotonic_seconds() - start, 4.0) << "stopped at once, not by the reaping alarm";
     const auto workers = workers_of_width(3);
     ASSERT_EQ(workers.size(), 3u);

@@ -29,7 +29,7 @@ struct Pipes {
 
 bool readable_within(int fd, int ms) {
     struct pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
+    return poll(&p, 1, scaled_ms(ms)) == 1;
 }
 
 void pause_ms(int ms) {
@@ -117,7 +117,7 @@ TEST(GatherResults, WorkerThatNeverAnswersIsStoppedWhenTheReplyPipeCloses) {
         // Sends its ready byte, then closes its reply end and idles.
         if (write(p.reply[1], "r", 1) != 1) _exit(1);
         close(p.reply[1]);
-        pause_ms(30000);
+        pause_ms(scaled_ms(30000));
         _exit(2);
     }
     close(p.reply[1]);
@@ -128,7 +128,7 @@ TEST(GatherResults, WorkerThatNeverAnswersIsStoppedWhenTheReplyPipeCloses) {
     clock_set_iterations(1);
     const double start = monotonic_seconds();
     gather_results(p.reply[0], p.go[1], p.collect[1], p.quit[1], &pid, 1, 0, REPETITIONS);
-    EXPECT_LT(monotonic_seconds() - start, 10.0);
+    EXPECT_LT(monotonic_seconds() - start, scaled_seconds(10.0));
     EXPECT_TRUE(no_children_left()) << "abandonment sends SIGTERM and waits";
     EXPECT_EQ(clock_elapsed_us(), 0u);
     EXPECT_EQ(clock_iterations(), 1u);
@@ -151,7 +151,8 @@ TEST(ReapChildAndRearm, ReapsEndedChildrenAndStaysInstalled) {
         // The handler reaps it: wait until no child is left, looking
         // without reaping anything ourselves.
         bool gone = false;
-        for (int t = 0; t < 10000 && !gone; ++t) {
+        const double end = monotonic_seconds() + scaled_seconds(10.0);
+        while (!gone && monotonic_seconds() < end) {
             siginfo_t info;
             std::memset(&info, 0, sizeof info);
             gone = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;

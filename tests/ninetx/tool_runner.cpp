@@ -13,14 +13,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "time_scale.h"
+
 extern char** environ;
 
 namespace {
 
 // How long the double's log must stay the same for the tool's output to count
 // as stalled (every call on the device adds a line), and the pause between
-// the two stop requests.
-constexpr long long STALL_MS = 500;
+// the two stop requests; scaled like every bound here.
+constexpr int STALL_MS = 500;
 
 std::vector<std::string> split_words(const std::string& text) {
     std::vector<std::string> words;
@@ -206,7 +208,8 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
     long long logged_since = 0;
     long long signalled_at = 0;
     const struct timespec pause = {0, 1000000};  // 1 ms
-    const long long deadline = monotonic_ms() + options.timeout_ms;
+    const long long deadline = monotonic_ms() + scaled_ms(options.timeout_ms);
+    const long long stall_ms = scaled_ms(STALL_MS);
     while ((out_open || err_open) && monotonic_ms() < deadline) {
         read_available(out_pipe[0], &run.out, &out_open);
         read_available(err_pipe[0], &run.err, &err_open);
@@ -226,8 +229,8 @@ ToolRun run_tool(const std::string& program, const std::vector<std::string>& arg
             due = (options.interrupt == Interrupt::ON_HOLD && log_has_hold(log_path)) ||
                   (options.interrupt == Interrupt::AFTER_BYTES &&
                    run.wire.size() >= options.interrupt_after_bytes) ||
-                  (stall && logged > 0 && now - logged_since >= STALL_MS);
-        } else if (stall && run.signals_sent == 1 && now - signalled_at >= STALL_MS) {
+                  (stall && logged > 0 && now - logged_since >= stall_ms);
+        } else if (stall && run.signals_sent == 1 && now - signalled_at >= stall_ms) {
             due = true;
             signal_number = options.second_signal;
         }

@@ -26,8 +26,8 @@ enum class Interrupt {
     ON_HOLD,      // the signal once the double logs "hold"
     AFTER_BYTES,  // the signal once interrupt_after_bytes have reached the master
     // The master is never read: the signal once the double's log has stopped
-    // growing (the tool is blocked on output), then second_signal half a
-    // second later if the tool still runs.
+    // growing for half a second (the tool is blocked on output), then
+    // second_signal half a second later if the tool still runs (both scaled).
     TWICE_WHEN_STALLED,
 };
 
@@ -39,7 +39,7 @@ struct ToolRunOptions {
     int signal = SIGINT;
     int second_signal = SIGINT;
     bool log = true;
-    int timeout_ms = 20000;
+    int timeout_ms = 20000;  // scaled by TIMING_TEST_TIME_SCALE
 };
 
 struct ToolRun {

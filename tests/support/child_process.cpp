@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "time_scale.h"
+
 namespace {
 
 ChildOutcome outcome_of(int status) {
@@ -25,12 +27,14 @@ ChildOutcome outcome_of(int status) {
 
 ChildOutcome wait_bounded(pid_t pid, int timeout_ms) {
     const struct timespec pause = {0, 1000000};  // 1 ms
-    for (int waited = 0; waited < timeout_ms; ++waited) {
+    const double deadline = monotonic_seconds() + scaled_seconds(timeout_ms / 1000.0);
+    for (bool last = false; !last;) {
+        last = monotonic_seconds() >= deadline;  // one more look after the deadline
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) return outcome_of(status);
         if (r < 0) return ChildOutcome{};
-        nanosleep(&pause, nullptr);
+        if (!last) nanosleep(&pause, nullptr);
     }
     kill(pid, SIGKILL);
     int status = 0;
@@ -45,9 +49,15 @@ ChildOutcome run_in_child(const std::function<int()>& body, int timeout_ms) {
     const pid_t pid = fork();
     if (pid < 0) return ChildOutcome{};
     if (pid == 0) {
+        setpgid(0, 0);  // a group of its own, with whatever it forks
         const int code = body();
         std::fflush(nullptr);
         _exit(code);
     }
-    return wait_bounded(pid, timeout_ms);
+    setpgid(pid, pid);
+    const ChildOutcome o = wait_bounded(pid, timeout_ms);
+    // A child killed at the deadline leaves no process behind (a driver
+    // run's workers, say), to spin on after the test.
+    if (o.timed_out) kill(-pid, SIGKILL);
+    return o;
 }

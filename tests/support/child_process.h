@@ -15,11 +15,14 @@ struct ChildOutcome {
     bool timed_out = false;  // killed by the harness after the deadline
 };
 
-// Forks, runs body in the child and exits with its result; waits at most
-// timeout_ms in the parent, killing the child with SIGKILL after that.
+// Forks, runs body in the child (in a process group of its own) and exits
+// with its result; waits at most timeout_ms in the parent, killing the
+// child's whole process group with SIGKILL after that.
+// Like every bound of these helpers, timeout_ms is stretched by
+// TIMING_TEST_TIME_SCALE (time_scale.h).
 ChildOutcome run_in_child(const std::function<int()>& body, int timeout_ms = 30000);
 
-// Waits for pid at most timeout_ms; SIGKILLs and reaps it after that.
+// Waits for pid at most timeout_ms (scaled); SIGKILLs and reaps it after that.
 ChildOutcome wait_bounded(pid_t pid, int timeout_ms);
 
 #endif

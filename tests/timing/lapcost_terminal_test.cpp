@@ -20,6 +20,7 @@
 #include "child_process.h"
 #include "gtest/gtest.h"
 #include "progress_display.h"
+#include "time_scale.h"
 
 namespace {
 
@@ -91,9 +92,10 @@ TerminalRun run_on_terminal(const std::vector<std::string>& env, unsigned short 
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
 
-    // Poll for at most a minute (emulated runs are slower), 1 ms at a time.
+    // Poll for at most a minute (scaled), 1 ms at a time.
     const struct timespec pause = {0, 1000000};
-    for (int waited = 0; waited < 60000; ++waited) {
+    const double end = monotonic_seconds() + scaled_seconds(60);
+    while (monotonic_seconds() < end) {
         read_some(master, &run.terminal);
         read_some(out[0], &run.out);
         int status = 0;
