@@ -11,11 +11,13 @@
 # checks the "@@ " lines of the console log and the bytes of the UART files.
 #
 # Exit status: 0 all checks passed, 1 a check failed or the board did not
-# finish, 77 skipped because the emulator or the packages cannot be had.
+# finish, 77 skipped because the emulator or the packages cannot be had
+# (1 instead when TIMING_REQUIRE_BOARD=1, as in CI).
 #
 # Environment: TIMING_BOARD_CACHE (package cache, default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/lib_timing/board), TIMING_BOARD_TIMEOUT
-# (seconds the board may run, default 110).
+# (seconds the board may run, default 110), TIMING_REQUIRE_BOARD (1: a reason
+# to skip fails the test).
 set -uo pipefail
 
 SKIP=77
@@ -29,6 +31,7 @@ cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/
 board_timeout="${TIMING_BOARD_TIMEOUT:-110}"
 
 skip() {
+    [ "${TIMING_REQUIRE_BOARD:-}" = 1 ] && fail "$* (TIMING_REQUIRE_BOARD=1: the board test may not be skipped)"
     echo "SKIPPED: $*"
     exit "$SKIP"
 }
