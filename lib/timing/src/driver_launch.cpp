@@ -11,8 +11,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/select.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -135,9 +137,13 @@ bool write_all(int fd, const unsigned char* data, size_t bytes) {
     return true;
 }
 
+bool ending() { return term_received || child_exited; }
+
 // Reads wanted bytes from the reply pipe in one-second select passes. False
 // means abandon: a flag set by a handler, a failed or exceptional wait, a
-// failed read, or end of file (no worker is left to write).
+// failed read, or end of file (no worker is left to write). A wait or read
+// interrupted by one of the caller's own signals (an interval timer, a
+// terminal's SIGWINCH) is only retried; the flags are read after every wake.
 bool reply_wait(int fd, unsigned char* into, size_t wanted) {
     size_t got = 0;
     while (wanted > got) {
@@ -149,12 +155,14 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
         FD_SET(fd, &error_set);
         struct timeval t = {REPLY_WAIT_SECONDS, 0};
         const int r = select(fd + 1, &read_set, nullptr, &error_set, &t);
-        if (term_received || child_exited) return false;
-        if (r < 0) return false;  // interrupted or failed: the sets are as built
+        if (ending()) return false;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;  // failed: the sets are as built
         if (r == 0) continue;
         if (FD_ISSET(fd, &error_set)) return false;
         if (FD_ISSET(fd, &read_set)) {
             const ssize_t n = read(fd, into + got, wanted - got);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             got += static_cast<size_t>(n);
         }
@@ -162,9 +170,58 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
     return true;
 }
 
+int64_t monotonic_us() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * ONE_SECOND_US + now.tv_nsec / 1000;
+}
+
+// Sleeps the warm-up out in full, in select passes of at most a second: a
+// signal of the caller's only ends one pass early. A flag set by a handler
+// ends the sleep within a second.
 void sleep_us(int us) {
-    struct timeval t = {us / ONE_SECOND_US, us % ONE_SECOND_US};
-    select(0, nullptr, nullptr, nullptr, &t);
+    const int64_t end = monotonic_us() + us;
+    for (int64_t left = us; left > 0 && !ending(); left = end - monotonic_us()) {
+        const int64_t pass = left < ONE_SECOND_US ? left : ONE_SECOND_US;
+        struct timeval t = {static_cast<time_t>(pass / ONE_SECOND_US),
+                            static_cast<suseconds_t>(pass % ONE_SECOND_US)};
+        select(0, nullptr, nullptr, nullptr, &t);
+    }
+}
+
+// The caller's ITIMER_REAL timer and SIGALRM disposition, set aside while
+// the reaping alarm needs both: alarm() would cancel the caller's timer, and
+// the caller's expiries would run reap_on_alarm.
+struct CallerAlarm {
+    struct itimerval timer;
+    struct sigaction action;
+    int64_t set_aside_us;
+};
+
+CallerAlarm set_caller_alarm_aside() {
+    CallerAlarm c;
+    const struct itimerval stopped = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &stopped, &c.timer);
+    sigaction(SIGALRM, nullptr, &c.action);
+    c.set_aside_us = monotonic_us();
+    return c;
+}
+
+// The caller's timer goes on as if it had run through the reaping: what was
+// left of it is shortened by the time the reaping took. One that fell due
+// meanwhile expires at once (its missed expiries count as one, as a pending
+// signal would), and a periodic timer keeps its interval.
+void put_caller_alarm_back(const CallerAlarm& c) {
+    sigaction(SIGALRM, &c.action, nullptr);
+    const struct timeval& value = c.timer.it_value;
+    if (value.tv_sec == 0 && value.tv_usec == 0) return;  // the caller had none running
+    int64_t left = static_cast<int64_t>(value.tv_sec) * ONE_SECOND_US + value.tv_usec -
+                   (monotonic_us() - c.set_aside_us);
+    if (left < 1) left = 1;
+    struct itimerval timer = c.timer;
+    timer.it_value.tv_sec = static_cast<time_t>(left / ONE_SECOND_US);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(left % ONE_SECOND_US);
+    setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
 void abandon(int* ends, const pid_t* pids, int parallel, SampleSet* merged, void* receive,
@@ -230,13 +287,9 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
         }
         // A worker that ends, or a SIGTERM that comes, just before or during
         // a long warm-up abandons now rather than after it.
-        bool ending = term_received || child_exited;
-        if (!ending && warmup > 0) {
-            sleep_us(warmup);
-            ending = term_received || child_exited;
-        }
+        if (warmup > 0) sleep_us(warmup);
         std::memset(bytes, GO_BYTE, count);
-        if (ending || !write_all(go_fd, bytes, count)) {
+        if (ending() || !write_all(go_fd, bytes, count)) {
             abandon(ends, pids, parallel, merged, receive, bytes);
             return;
         }
@@ -365,15 +418,15 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
         reap_seconds = enough / REAP_DIVISOR_US + 2;
         if (reap_seconds < REAP_MIN_SECONDS) reap_seconds = REAP_MIN_SECONDS;
         default_sigchld();
+        const CallerAlarm caller_alarm = set_caller_alarm_aside();
         for (int i = parallel - 1; i >= 0; --i) {
             reap_pid = pids[i];
-            struct sigaction previous;
-            install_handler(SIGALRM, reap_on_alarm, &previous);
+            install_handler(SIGALRM, reap_on_alarm, nullptr);
             alarm(static_cast<unsigned>(reap_seconds));
             wait_for(pids[i]);  // goes on after the alarm until the worker has ended
             alarm(0);
-            restore_handler(SIGALRM, previous);
         }
+        put_caller_alarm_back(caller_alarm);
     }
 
     free(pids);
