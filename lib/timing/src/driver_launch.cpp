@@ -207,16 +207,23 @@ CallerAlarm set_caller_alarm_aside() {
     return c;
 }
 
+int64_t to_us(const struct timeval& t) {
+    return static_cast<int64_t>(t.tv_sec) * ONE_SECOND_US + t.tv_usec;
+}
+
 // The caller's timer goes on as if it had run through the reaping: what was
 // left of it is shortened by the time the reaping took. One that fell due
 // meanwhile expires at once (its missed expiries count as one, as a pending
 // signal would), and a periodic timer keeps its interval.
 void put_caller_alarm_back(const CallerAlarm& c) {
     sigaction(SIGALRM, &c.action, nullptr);
-    const struct timeval& value = c.timer.it_value;
-    if (value.tv_sec == 0 && value.tv_usec == 0) return;  // the caller had none running
-    int64_t left = static_cast<int64_t>(value.tv_sec) * ONE_SECOND_US + value.tv_usec -
-                   (monotonic_us() - c.set_aside_us);
+    const int64_t interval = to_us(c.timer.it_interval);
+    int64_t left = to_us(c.timer.it_value);
+    // A periodic timer whose expiry was still pending reads 0 left: its
+    // signal came as it was set aside, and it was due again one interval on.
+    if (left == 0) left = interval;
+    if (left == 0) return;  // the caller had no timer running
+    left -= monotonic_us() - c.set_aside_us;
     if (left < 1) left = 1;
     struct itimerval timer = c.timer;
     timer.it_value.tv_sec = static_cast<time_t>(left / ONE_SECOND_US);
