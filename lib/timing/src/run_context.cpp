@@ -74,9 +74,11 @@ __attribute__((format(printf, 1, 2))) Path path_of(const char* format, ...) {
     va_list args;
     va_start(args, format);
     const size_t used = root < 0 ? sizeof path.text : static_cast<size_t>(root);
-    const int rest = used < sizeof path.text
-                         ? vsnprintf(path.text + used, sizeof path.text - used, format, args)
-                         : -1;
+    int rest = -1;
+    if (used < sizeof path.text) {
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
+        rest = vsnprintf(path.text + used, sizeof path.text - used, format, args);
+    }
     va_end(args);
     path.ok = rest >= 0 && static_cast<size_t>(rest) < sizeof path.text - used;
     return path;
@@ -675,6 +677,7 @@ struct Warnings {
         if (count == MAX_WARNINGS) return;
         va_list args;
         va_start(args, format);
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
         vsnprintf(text[count++], sizeof text[0], format, args);
         va_end(args);
     }
