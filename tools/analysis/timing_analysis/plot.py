@@ -1,0 +1,393 @@
+"""timing-plot FILE... -o OUT: what the reports of one or more runs look like.
+
+Up to three kinds of panel, one below the other:
+- latency sweeps (size_latency rows with a size param): nanoseconds per
+  load against the working-set size on a log2 axis, a band from the fastest
+  to the slowest sample, and the cache sizes of the first file's context;
+- bandwidth (mb_per_sec rows with an op param): MB/s per op and worker
+  count, against size when there are several sizes, else grouped bars;
+- every other report: horizontal bars per label and params, with the range
+  from the fastest to the slowest sample.
+Several files overlay, one colour each. The output is the same, byte for
+byte, for the same input: no dates in the metadata, a fixed SVG hash salt
+and fixed fonts.
+"""
+
+import argparse
+import os
+import re
+import sys
+from functools import partial
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib import ticker  # noqa: E402
+
+from . import cli  # noqa: E402
+from .records import InputError, load_validator, read_report_file  # noqa: E402
+
+PROG = "timing-plot"
+FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
+# Nothing in the file may depend on when or where it was drawn.
+METADATA = {"png": {}, "svg": {"Date": None}, "pdf": {"CreationDate": None, "ModDate": None}}
+STYLE = {
+    "font.family": "DejaVu Sans",
+    "svg.hashsalt": "lib_timing",
+    "svg.fonttype": "none",  # text stays text: searchable and selectable
+    "pdf.fonttype": 42,
+    "axes.grid": True,
+    "grid.alpha": 0.3,
+}
+LINE_STYLES = ("-", "--", ":", "-.")
+DPI = 100
+WIDTH_PX = 1000
+CURVE_PANEL_PX = 450
+BAR_PX = 22  # height per bar of the horizontal bar panels
+SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
+# The library's size forms: a number, times 10^3.. for K, M, G, 2^10.. for k, m, g.
+SIZE_SUFFIXES = {"": 1, "K": 10**3, "M": 10**6, "G": 10**9, "k": 1 << 10, "m": 1 << 20,
+                 "g": 1 << 30}
+SIZE_PATTERN = re.compile(r"([0-9]+)([KMGkmg]?)")
+# Params that name the panel or the axis rather than a series.
+SWEEP_PARAMS = ("measurement", "size")
+BANDWIDTH_PARAMS = ("measurement", "size", "op", "workers")
+
+
+def parse_size(text):
+    match = SIZE_PATTERN.fullmatch(text) if isinstance(text, str) else None
+    return int(match.group(1)) * SIZE_SUFFIXES[match.group(2)] if match else None
+
+
+def size_label(size, _position=None):
+    for unit, scale in SIZE_UNITS:
+        if size >= scale:
+            return "%g %s" % (size / scale, unit)
+    return "%g B" % size
+
+
+def _size_axis(ax, sizes):
+    """A log2 axis over sizes with power-of-two ticks in KiB/MiB/GiB."""
+    ax.set_xscale("log", base=2)
+    low, high = min(sizes).bit_length() - 1, (max(sizes) - 1).bit_length()
+    step = max(1, (high - low + 9) // 10)
+    ax.xaxis.set_major_locator(ticker.FixedLocator([2.0**e for e in range(low, high + 1, step)]))
+    ax.xaxis.set_minor_locator(ticker.NullLocator())
+    ax.xaxis.set_major_formatter(ticker.FuncFormatter(size_label))
+    ax.set_xlabel("working-set size")
+
+
+def _others(params, leave_out):
+    return tuple((k, v) for k, v in params.items() if k not in leave_out)
+
+
+def _series(rows, leave_out):
+    """Rows grouped into series by their other params and worker count."""
+    series = {}
+    for row in rows:
+        series.setdefault((_others(row.params, leave_out), row.parallel), []).append(row)
+    return series
+
+
+def _series_name(key, several):
+    params, parallel = key
+    words = ["%s=%s" % item for item in params]
+    if parallel != 1:
+        words.append("parallel=%d" % parallel)
+    return " ".join(words) if several else ""
+
+
+def _line_style(colours, index, number):
+    """Colour and line style of series number of file index: with one file
+    each series has a colour of its own, with several each file."""
+    if len(colours) == 1:
+        return {"color": "C%d" % (number % 10), "linestyle": "-"}
+    return {"color": colours[index], "linestyle": LINE_STYLES[number % len(LINE_STYLES)]}
+
+
+def _shown(row, values):
+    return [row.figure.shown(v) for v in values]
+
+
+def _median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def _caches(report_file):
+    """(label, size) of the data and unified caches of the first context."""
+    context = report_file.contexts[0] if report_file.contexts else {}
+    found = []
+    for cache in context.get("caches") or ():
+        level, kind, size = cache.get("level"), cache.get("type"), cache.get("size_bytes")
+        if not isinstance(size, int) or size <= 0 or kind not in ("Data", "Unified"):
+            continue
+        name = "L%s%s" % (level, "d" if kind == "Data" else "")
+        if (name, size) not in found:
+            found.append((name, size))
+    return found
+
+
+def latency_panel(ax, files, names, colours):
+    sizes = []
+    for index, (report_file, rows) in enumerate(files):
+        series = _series(rows, SWEEP_PARAMS)
+        for number, (key, members) in enumerate(series.items()):
+            points = sorted(((parse_size(r.params["size"]), r) for r in members),
+                            key=lambda point: point[0])
+            x = [size for size, _ in points]
+            y = [_median(_shown(r, r.values)) for _, r in points]
+            low = [min(_shown(r, r.values)) for _, r in points]
+            high = [max(_shown(r, r.values)) for _, r in points]
+            label = " ".join(filter(None, (names[index], _series_name(key, len(series) > 1))))
+            style = _line_style(colours, index, number)
+            line, = ax.plot(x, y, marker="o", markersize=3, label=label, **style)
+            line.set_gid("latency-%d-%d" % (index, number))
+            ax.fill_between(x, low, high, color=style["color"], alpha=0.2, linewidth=0)
+            sizes += x
+    _size_axis(ax, sizes)
+    for name, size in _caches(files[0][0]):
+        if min(sizes) <= size <= max(sizes):
+            ax.axvline(size, color="0.4", linestyle="--", linewidth=0.8, gid="cache-" + name)
+            ax.text(size, 0.98, " %s %s" % (name, size_label(size)), rotation=90, fontsize=8,
+                    va="top", ha="right", color="0.3", transform=ax.get_xaxis_transform())
+    ax.set_ylim(bottom=0)
+    ax.set_ylabel("ns per load")
+    ax.set_title("Memory latency (band: fastest to slowest sample)")
+    ax.legend(loc="best")
+
+
+def _bandwidth_name(row, leave_out):
+    workers = row.params.get("workers", str(row.parallel))
+    words = [row.params["op"], "%s worker%s" % (workers, "" if workers == "1" else "s")]
+    words += ["%s=%s" % item for item in _others(row.params, leave_out)]
+    if str(row.parallel) != workers:
+        words.append("parallel=%d" % row.parallel)
+    return ", ".join(words)
+
+
+def bandwidth_panel(ax, files, names, colours):
+    sizes = {parse_size(row.params.get("size")) for _, rows in files for row in rows}
+    ax.set_ylabel("MB/s per worker")
+    if len(sizes) > 1 and None not in sizes:
+        leave_out = BANDWIDTH_PARAMS
+        for index, (_, rows) in enumerate(files):
+            groups = {}
+            for row in rows:
+                groups.setdefault(_bandwidth_name(row, leave_out), []).append(row)
+            for number, (name, members) in enumerate(groups.items()):
+                points = sorted(((parse_size(r.params["size"]), r) for r in members),
+                                key=lambda point: point[0])
+                x = [size for size, _ in points]
+                shown = [_shown(r, r.values) for _, r in points]
+                style = _line_style(colours, index, number)
+                ax.plot(x, [_median(v) for v in shown], marker="o", markersize=3,
+                        label="%s: %s" % (names[index], name), **style)
+                ax.fill_between(x, [min(v) for v in shown], [max(v) for v in shown],
+                                color=style["color"], alpha=0.2, linewidth=0)
+        _size_axis(ax, sorted(sizes))
+        ax.set_xlabel("size")
+        ax.set_title("Bandwidth (band: slowest to fastest sample)")
+        ax.legend(loc="best")
+    else:
+        # One size (named in the title), or rows without a size to place.
+        single = len(sizes) == 1 and None not in sizes
+        leave_out = BANDWIDTH_PARAMS if single else tuple(p for p in BANDWIDTH_PARAMS
+                                                          if p != "size")
+        groups = []
+        for _, rows in files:
+            for row in rows:
+                name = _bandwidth_name(row, leave_out)
+                if name not in groups:
+                    groups.append(name)
+        width = 0.8 / len(files)
+        for index, (_, rows) in enumerate(files):
+            by_name = {_bandwidth_name(r, leave_out): r for r in rows}
+            x, y, errors = [], [], [[], []]
+            for position, name in enumerate(groups):
+                row = by_name.get(name)
+                if row is None:
+                    continue
+                shown = _shown(row, row.values)
+                x.append(position - 0.4 + width * (index + 0.5))
+                y.append(_median(shown))
+                errors[0].append(y[-1] - min(shown))
+                errors[1].append(max(shown) - y[-1])
+            if x:
+                ax.bar(x, y, width, yerr=errors, capsize=3, color=colours[index],
+                       label=names[index])
+        ax.set_xticks(range(len(groups)), groups)
+        ax.grid(axis="x", visible=False)
+        title = "Bandwidth" + (" at %s" % size_label(min(sizes)) if single else "")
+        ax.set_title(title + " (bars: slowest to fastest sample)")
+    ax.set_ylim(bottom=0)
+
+
+def bars_panel(ax, report, files, names, colours):
+    """Horizontal bars of one report's rows, one bar per file and row."""
+    labels = []
+    for _, rows in files:
+        for row in rows:
+            name = row.name[len(report):].strip() or report
+            if name not in labels:
+                labels.append(name)
+    height = 0.8 / len(files)
+    figure = None
+    for index, (_, rows) in enumerate(files):
+        y, x, errors = [], [], [[], []]
+        for row in rows:
+            figure = row.figure
+            shown = _shown(row, row.values)
+            if not shown:
+                continue
+            name = row.name[len(report):].strip() or report
+            y.append(labels.index(name) - 0.4 + height * (index + 0.5))
+            x.append(_median(shown))
+            errors[0].append(x[-1] - min(shown))
+            errors[1].append(max(shown) - x[-1])
+        if x:
+            ax.barh(y, x, height, xerr=errors, capsize=3, color=colours[index],
+                    label=names[index])
+    ax.set_yticks(range(len(labels)), labels)
+    ax.invert_yaxis()
+    ax.grid(axis="y", visible=False)
+    ax.set_xlabel("%s (%s is better)" % (figure.unit, "higher" if figure.higher_is_better
+                                           else "lower"))
+    ax.set_title("%s (bars: fastest to slowest sample)" % report)
+
+
+
+def _is_sweep(row):
+    return row.report == "size_latency" and parse_size(row.params.get("size")) is not None
+
+
+def _is_bandwidth(row):
+    return row.report == "mb_per_sec" and "op" in row.params
+
+
+def _names(report_files, given):
+    names = []
+    for index, report_file in enumerate(report_files):
+        if index < len(given):
+            names.append(given[index])
+        else:
+            names.append(report_file.machine() or os.path.basename(report_file.shown_name))
+    for index, name in enumerate(names):
+        if names.count(name) > 1 and index >= len(given):
+            names[index] = "%s (%s)" % (name, os.path.basename(report_files[index].shown_name))
+    return names
+
+
+def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
+    """The figure of all files, panel by panel."""
+    panels = []  # (kind, report or None, [(file, its rows)], height in pixels)
+
+    def chosen(test):
+        return [(f, [r for r in f.rows if test(r) and r.values]) for f in report_files]
+
+    sweeps = chosen(_is_sweep)
+    if any(rows for _, rows in sweeps):
+        panels.append(("latency", None, sweeps, CURVE_PANEL_PX))
+    bandwidth = chosen(_is_bandwidth)
+    if any(rows for _, rows in bandwidth):
+        panels.append(("bandwidth", None, bandwidth, CURVE_PANEL_PX))
+    reports = []
+    for report_file in report_files:
+        for row in report_file.rows:
+            if not (_is_sweep(row) or _is_bandwidth(row)) and row.report not in reports:
+                reports.append(row.report)
+    for report in reports:
+        rows = chosen(lambda r: r.report == report and not (_is_sweep(r) or _is_bandwidth(r)))
+        count = len({r.key for _, members in rows for r in members})
+        if count:
+            panels.append(("bars", report, rows,
+                           120 + BAR_PX * count * max(1, len(report_files))))
+    if not panels:
+        raise InputError("nothing to plot: no report with a main figure has values")
+    width_px = width_px or WIDTH_PX
+    height_px = height_px or sum(panel[3] for panel in panels)
+    colours = ["C%d" % (i % 10) for i in range(len(report_files))]
+    with plt.rc_context(STYLE):
+        figure = plt.figure(figsize=(width_px / dpi, height_px / dpi), dpi=dpi,
+                            layout="constrained")
+        axes = figure.subplots(len(panels), 1, squeeze=False,
+                               height_ratios=[panel[3] for panel in panels])[:, 0]
+        for ax, (kind, report, files, _) in zip(axes, panels):
+            if kind == "latency":
+                latency_panel(ax, files, names, colours)
+            elif kind == "bandwidth":
+                bandwidth_panel(ax, files, names, colours)
+            else:
+                bars_panel(ax, report, files, names, colours)
+            # Each file has one colour in every panel: bars need a legend
+            # only when no panel above names the files.
+            if ax.get_legend() is None and all(a.get_legend() is None for a in axes):
+                ax.legend(loc="best")
+    return figure
+
+
+def save(figure, path, dpi=DPI):
+    kind = FORMATS[os.path.splitext(path)[1].lower()]
+    with plt.rc_context(STYLE):
+        try:
+            figure.savefig(path, format=kind, dpi=dpi, metadata=METADATA[kind])
+        except OSError as error:
+            raise InputError("%s: cannot write: %s" % (path, error.strerror))
+        finally:
+            plt.close(figure)
+
+
+def _pixels(text):
+    match = re.fullmatch(r"([1-9][0-9]{0,4})x([1-9][0-9]{0,4})", text)
+    if not match:
+        raise argparse.ArgumentTypeError("%s is not WIDTHxHEIGHT in pixels (e.g. 1200x800)" % text)
+    return int(match.group(1)), int(match.group(2))
+
+
+def _output(text):
+    if os.path.splitext(text)[1].lower() not in FORMATS:
+        raise argparse.ArgumentTypeError(
+            "%s: the name must end in .png, .svg or .pdf (that chooses the format)" % text)
+    return text
+
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Plot JSON Lines report files of lib_timing programs: latency "
+        "sweeps against size, bandwidth, and bars for every other report.")
+    parser.add_argument("files", metavar="FILE", nargs="+",
+                        help="JSON Lines report file (- for standard input)")
+    parser.add_argument("-o", "--output", metavar="OUT", required=True, type=_output,
+                        help="the picture: .png, .svg or .pdf")
+    parser.add_argument("--name", action="append", default=[], metavar="NAME",
+                        help="legend name of the next file (default: host and CPU model of its "
+                        "context); give once per file")
+    parser.add_argument("--size", metavar="WxH", type=_pixels,
+                        help="picture size in pixels (default: 1000 wide, height by content)")
+    parser.add_argument("--dpi", type=partial(cli.number_option, allow_zero=False), default=DPI,
+                        help="pixels per inch: PNG resolution and the scale of text (default: "
+                        "100)")
+    parser.add_argument("--schema", metavar="FILE",
+                        help="the report schema to validate against (default: the installed one)")
+    return parser
+
+
+def _main(argv):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.files.count("-") > 1:
+        parser.error("standard input (-) can be given only once")
+    if len(args.name) > len(args.files):
+        parser.error("%d --name for %d files" % (len(args.name), len(args.files)))
+    validator = load_validator(args.schema)
+    report_files = [read_report_file(path, validator) for path in args.files]
+    width, height = args.size or (None, None)
+    figure = draw(report_files, _names(report_files, args.name), width, height, args.dpi)
+    save(figure, args.output, args.dpi)
+    return 0
+
+
+def main(argv=None):
+    return cli.run(PROG, _main, sys.argv[1:] if argv is None else argv)
