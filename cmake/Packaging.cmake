@@ -13,7 +13,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 # stack; the library and the programs do not, so a board may do without.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-scipy, python3-matplotlib, python3-jsonschema")
 string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "\n The host-side tools timing-compare and timing-plot compare and plot the\n reports' JSON Lines.")
+  "\n The host-side tools timing-compare and timing-plot compare and plot the\n JSON Lines of the reports.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
