@@ -50,9 +50,8 @@ SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
 SIZE_SUFFIXES = {"": 1, "K": 10**3, "M": 10**6, "G": 10**9, "k": 1 << 10, "m": 1 << 20,
                  "g": 1 << 30}
 SIZE_PATTERN = re.compile(r"([0-9]+)([KMGkmg]?)")
-# Params that name the panel or the axis rather than a series.
-SWEEP_PARAMS = ("measurement", "size")
-BANDWIDTH_PARAMS = ("measurement", "size", "op", "workers")
+# Params that place a row on the size axis rather than name a series.
+SWEEP_PARAMS = ("size",)
 
 
 def parse_size(text):
@@ -78,24 +77,40 @@ def _size_axis(ax, sizes):
     ax.set_xlabel("working-set size")
 
 
-def _others(params, leave_out):
-    return tuple((k, v) for k, v in params.items() if k not in leave_out)
+class Naming:
+    """Short names for a set of rows: each row's label and the params (and
+    worker count) in which the rows differ; what they share goes once into
+    the panel's title."""
 
+    def __init__(self, rows, leave_out=()):
+        keys = []
+        for row in rows:
+            keys += [k for k in row.params if k not in keys and k not in leave_out]
+        self.varying = [k for k in keys if len({row.params.get(k) for row in rows}) > 1]
+        # A workers param says what the worker count would.
+        self.parallel_varies = len({row.parallel for row in rows}) > 1 and not all(
+            row.params.get("workers") == str(row.parallel) for row in rows)
+        first = rows[0]
+        self.common = [self._param(first, k) for k in keys
+                       if k not in self.varying and k in first.params]
+        if not self.parallel_varies and first.parallel != 1:
+            self.common.append("parallel=%d" % first.parallel)
 
-def _series(rows, leave_out):
-    """Rows grouped into series by their other params and worker count."""
-    series = {}
-    for row in rows:
-        series.setdefault((_others(row.params, leave_out), row.parallel), []).append(row)
-    return series
+    @staticmethod
+    def _param(row, key):
+        value = row.params[key]
+        size = parse_size(value) if key == "size" else None
+        return "%s=%s" % (key, size_label(size) if size else value)
 
+    def __call__(self, row):
+        words = [row.label] if row.label is not None else []
+        words += [self._param(row, k) for k in self.varying if k in row.params]
+        if self.parallel_varies:
+            words.append("parallel=%d" % row.parallel)
+        return " ".join(words)
 
-def _series_name(key, several):
-    params, parallel = key
-    words = ["%s=%s" % item for item in params]
-    if parallel != 1:
-        words.append("parallel=%d" % parallel)
-    return " ".join(words) if several else ""
+    def title(self, what, how):
+        return "%s (%s)%s" % (what, how, "\n" + " ".join(self.common) if self.common else "")
 
 
 def _line_style(colours, index, number):
@@ -106,14 +121,20 @@ def _line_style(colours, index, number):
     return {"color": colours[index], "linestyle": LINE_STYLES[number % len(LINE_STYLES)]}
 
 
-def _shown(row, values):
-    return [row.figure.shown(v) for v in values]
+def _shown(row):
+    return [row.figure.shown(v) for v in row.values]
 
 
 def _median(values):
     ordered = sorted(values)
     middle = len(ordered) // 2
     return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def _range(rows, middles):
+    """Error bar lengths below and above each middle: the samples' range."""
+    return [[m - min(_shown(r)) for r, m in zip(rows, middles)],
+            [max(_shown(r)) - m for r, m in zip(rows, middles)]]
 
 
 def _caches(report_file):
@@ -130,133 +151,94 @@ def _caches(report_file):
     return found
 
 
-def latency_panel(ax, files, names, colours):
-    sizes = []
-    for index, (report_file, rows) in enumerate(files):
-        series = _series(rows, SWEEP_PARAMS)
-        for number, (key, members) in enumerate(series.items()):
-            points = sorted(((parse_size(r.params["size"]), r) for r in members),
-                            key=lambda point: point[0])
-            x = [size for size, _ in points]
-            y = [_median(_shown(r, r.values)) for _, r in points]
-            low = [min(_shown(r, r.values)) for _, r in points]
-            high = [max(_shown(r, r.values)) for _, r in points]
-            label = " ".join(filter(None, (names[index], _series_name(key, len(series) > 1))))
+def _curves(ax, files, names, colours, naming, gid):
+    """One line per file and series against size: the median of each row's
+    samples, in a band from their lowest to their highest figure."""
+    for index, (_, rows) in enumerate(files):
+        series = {}
+        for row in rows:
+            series.setdefault(naming(row), []).append(row)
+        for number, (name, members) in enumerate(series.items()):
+            members.sort(key=lambda r: parse_size(r.params["size"]))
+            x = [parse_size(r.params["size"]) for r in members]
             style = _line_style(colours, index, number)
-            line, = ax.plot(x, y, marker="o", markersize=3, label=label, **style)
-            line.set_gid("latency-%d-%d" % (index, number))
-            ax.fill_between(x, low, high, color=style["color"], alpha=0.2, linewidth=0)
-            sizes += x
+            line, = ax.plot(x, [_median(_shown(r)) for r in members], marker="o", markersize=3,
+                            label=" ".join(filter(None, (names[index], name))), **style)
+            line.set_gid("%s-%d-%d" % (gid, index, number))
+            ax.fill_between(x, [min(_shown(r)) for r in members],
+                            [max(_shown(r)) for r in members],
+                            color=style["color"], alpha=0.2, linewidth=0)
+    sizes = [parse_size(r.params["size"]) for _, rows in files for r in rows]
     _size_axis(ax, sizes)
+    ax.set_ylim(bottom=0)
+    ax.legend(loc="best")
+    return sizes
+
+
+def _grouped_bars(ax, files, names, colours, naming, horizontal):
+    """One group per row name, one bar per file in it, the samples' range as
+    error bars."""
+    groups = []
+    for _, rows in files:
+        groups += [n for n in map(naming, rows) if n not in groups]
+    width = 0.8 / len(files)
+    for index, (_, rows) in enumerate(files):
+        positions = [groups.index(naming(r)) - 0.4 + width * (index + 0.5) for r in rows]
+        middles = [_median(_shown(r)) for r in rows]
+        if horizontal:
+            ax.barh(positions, middles, width, xerr=_range(rows, middles), capsize=3,
+                    color=colours[index], label=names[index])
+        else:
+            ax.bar(positions, middles, width, yerr=_range(rows, middles), capsize=3,
+                   color=colours[index], label=names[index])
+    # Names on several lines: tick labels stay narrow.
+    labels = [g.replace(" ", "\n") if not horizontal else g for g in groups]
+    if horizontal:
+        ax.set_yticks(range(len(groups)), labels)
+        ax.invert_yaxis()
+        ax.grid(axis="y", visible=False)
+    else:
+        ax.set_xticks(range(len(groups)), labels)
+        ax.grid(axis="x", visible=False)
+
+
+def latency_panel(ax, files, names, colours):
+    naming = Naming([r for _, rows in files for r in rows], SWEEP_PARAMS)
+    sizes = _curves(ax, files, names, colours, naming, "latency")
     for name, size in _caches(files[0][0]):
         if min(sizes) <= size <= max(sizes):
             ax.axvline(size, color="0.4", linestyle="--", linewidth=0.8, gid="cache-" + name)
             ax.text(size, 0.98, " %s %s" % (name, size_label(size)), rotation=90, fontsize=8,
                     va="top", ha="right", color="0.3", transform=ax.get_xaxis_transform())
-    ax.set_ylim(bottom=0)
     ax.set_ylabel("ns per load")
-    ax.set_title("Memory latency (band: fastest to slowest sample)")
-    ax.legend(loc="best")
-
-
-def _bandwidth_name(row, leave_out):
-    workers = row.params.get("workers", str(row.parallel))
-    words = [row.params["op"], "%s worker%s" % (workers, "" if workers == "1" else "s")]
-    words += ["%s=%s" % item for item in _others(row.params, leave_out)]
-    if str(row.parallel) != workers:
-        words.append("parallel=%d" % row.parallel)
-    return ", ".join(words)
+    ax.set_title(naming.title("Memory latency", "band: fastest to slowest sample"))
 
 
 def bandwidth_panel(ax, files, names, colours):
-    sizes = {parse_size(row.params.get("size")) for _, rows in files for row in rows}
-    ax.set_ylabel("MB/s per worker")
+    rows = [r for _, members in files for r in members]
+    sizes = {parse_size(row.params.get("size")) for row in rows}
     if len(sizes) > 1 and None not in sizes:
-        leave_out = BANDWIDTH_PARAMS
-        for index, (_, rows) in enumerate(files):
-            groups = {}
-            for row in rows:
-                groups.setdefault(_bandwidth_name(row, leave_out), []).append(row)
-            for number, (name, members) in enumerate(groups.items()):
-                points = sorted(((parse_size(r.params["size"]), r) for r in members),
-                                key=lambda point: point[0])
-                x = [size for size, _ in points]
-                shown = [_shown(r, r.values) for _, r in points]
-                style = _line_style(colours, index, number)
-                ax.plot(x, [_median(v) for v in shown], marker="o", markersize=3,
-                        label="%s: %s" % (names[index], name), **style)
-                ax.fill_between(x, [min(v) for v in shown], [max(v) for v in shown],
-                                color=style["color"], alpha=0.2, linewidth=0)
-        _size_axis(ax, sorted(sizes))
+        naming = Naming(rows, ("size",))
+        _curves(ax, files, names, colours, naming, "bandwidth")
         ax.set_xlabel("size")
-        ax.set_title("Bandwidth (band: slowest to fastest sample)")
-        ax.legend(loc="best")
     else:
-        # One size (named in the title), or rows without a size to place.
-        single = len(sizes) == 1 and None not in sizes
-        leave_out = BANDWIDTH_PARAMS if single else tuple(p for p in BANDWIDTH_PARAMS
-                                                          if p != "size")
-        groups = []
-        for _, rows in files:
-            for row in rows:
-                name = _bandwidth_name(row, leave_out)
-                if name not in groups:
-                    groups.append(name)
-        width = 0.8 / len(files)
-        for index, (_, rows) in enumerate(files):
-            by_name = {_bandwidth_name(r, leave_out): r for r in rows}
-            x, y, errors = [], [], [[], []]
-            for position, name in enumerate(groups):
-                row = by_name.get(name)
-                if row is None:
-                    continue
-                shown = _shown(row, row.values)
-                x.append(position - 0.4 + width * (index + 0.5))
-                y.append(_median(shown))
-                errors[0].append(y[-1] - min(shown))
-                errors[1].append(max(shown) - y[-1])
-            if x:
-                ax.bar(x, y, width, yerr=errors, capsize=3, color=colours[index],
-                       label=names[index])
-        ax.set_xticks(range(len(groups)), groups)
-        ax.grid(axis="x", visible=False)
-        title = "Bandwidth" + (" at %s" % size_label(min(sizes)) if single else "")
-        ax.set_title(title + " (bars: slowest to fastest sample)")
-    ax.set_ylim(bottom=0)
+        # One size, named in the title, or rows without a size to place.
+        naming = Naming(rows)
+        _grouped_bars(ax, files, names, colours, naming, horizontal=False)
+        ax.set_ylim(bottom=0)
+    ax.set_ylabel("MB/s per worker")
+    ax.set_title(naming.title("Bandwidth", "range: slowest to fastest sample"))
 
 
 def bars_panel(ax, report, files, names, colours):
     """Horizontal bars of one report's rows, one bar per file and row."""
-    labels = []
-    for _, rows in files:
-        for row in rows:
-            name = row.name[len(report):].strip() or report
-            if name not in labels:
-                labels.append(name)
-    height = 0.8 / len(files)
-    figure = None
-    for index, (_, rows) in enumerate(files):
-        y, x, errors = [], [], [[], []]
-        for row in rows:
-            figure = row.figure
-            shown = _shown(row, row.values)
-            if not shown:
-                continue
-            name = row.name[len(report):].strip() or report
-            y.append(labels.index(name) - 0.4 + height * (index + 0.5))
-            x.append(_median(shown))
-            errors[0].append(x[-1] - min(shown))
-            errors[1].append(max(shown) - x[-1])
-        if x:
-            ax.barh(y, x, height, xerr=errors, capsize=3, color=colours[index],
-                    label=names[index])
-    ax.set_yticks(range(len(labels)), labels)
-    ax.invert_yaxis()
-    ax.grid(axis="y", visible=False)
+    rows = [r for _, members in files for r in members]
+    naming = Naming(rows)
+    _grouped_bars(ax, files, names, colours, lambda r: naming(r) or report, horizontal=True)
+    figure = rows[0].figure
     ax.set_xlabel("%s (%s is better)" % (figure.unit, "higher" if figure.higher_is_better
                                            else "lower"))
-    ax.set_title("%s (bars: fastest to slowest sample)" % report)
-
+    ax.set_title(naming.title(report, "range: fastest to slowest sample"))
 
 
 def _is_sweep(row):
