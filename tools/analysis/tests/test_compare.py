@@ -92,7 +92,7 @@ def test_exit_status_and_output_formats():
     beyond = run_tool("timing-compare", BASE, NEW, "--fail-above", "5")
     assert beyond.returncode == 1, beyond.stderr
     usage = run_tool("timing-compare", BASE, NEW, "--fail-above", "much")
-    assert usage.returncode == 2 and "much is not a non-negative number" in usage.stderr
+    assert usage.returncode == 2 and "much is not a percentage" in usage.stderr
 
 
 def test_bad_input_names_file_and_line(tmp_path):

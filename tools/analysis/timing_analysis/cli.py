@@ -1,25 +1,28 @@
-"""What both commands share on the command line: their error handling and
+"""What both commands share on the command line: option values, and the
 exit statuses (0, 1 for a failed check, 2 for a usage or input error)."""
 
 import argparse
+import math
 import os
 import sys
 
 from .records import InputError
 
 
-def number_option(text, allow_zero=True, below=None):
-    """A number read from an option, or an argparse error naming the form."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not (value >= 0 if allow_zero else value > 0) or (below is not None and value >= below):
-        limit = " below %g" % below if below is not None else ""
-        raise argparse.ArgumentTypeError(
-            "%s is not a %s number%s (e.g. 2, 0.5)"
-            % (text, "non-negative" if allow_zero else "positive", limit))
-    return value
+def number_option(test, accepted):
+    """An argparse type: a finite number that passes test, else an error
+    that says what is accepted."""
+
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value) or not test(value):
+            raise argparse.ArgumentTypeError("%s is not %s" % (text, accepted))
+        return value
+
+    return parse
 
 
 def run(prog, body, argv):

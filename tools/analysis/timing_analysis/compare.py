@@ -11,7 +11,6 @@ import json
 import math
 import os
 import sys
-from functools import partial
 
 import numpy as np
 from scipy import stats
@@ -323,16 +322,19 @@ def render_markdown(result):
 def _parser():
     parser = argparse.ArgumentParser(
         prog=PROG, description="Compare two JSON Lines report files of lib_timing programs "
-        "row by row: change, 95 %% interval, Mann-Whitney p-value and verdict.")
+        "row by row: change, 95 % interval, Mann-Whitney p-value and verdict.")
     parser.add_argument("base", metavar="BASE", help="the reference file (- for standard input)")
     parser.add_argument("new", metavar="NEW", help="the file to judge (- for standard input)")
     parser.add_argument("--format", choices=("text", "markdown", "json"), default="text",
                         help="output format (default: text)")
-    parser.add_argument("--alpha", type=partial(cli.number_option, allow_zero=False, below=1),
-                        default=0.05, help="significance level of the test (default: 0.05)")
-    parser.add_argument("--threshold", metavar="PCT", type=cli.number_option, default=2.0,
+    percent = cli.number_option(lambda v: v >= 0, "a percentage of 0 or more (e.g. 5, 2.5)")
+    parser.add_argument("--alpha", metavar="P", default=0.05,
+                        type=cli.number_option(lambda v: 0 < v < 1,
+                                               "a level between 0 and 1 (e.g. 0.05, 0.01)"),
+                        help="significance level of the test (default: 0.05)")
+    parser.add_argument("--threshold", metavar="PCT", type=percent, default=2.0,
                         help="smallest change in percent that counts (default: 2)")
-    parser.add_argument("--fail-above", metavar="PCT", type=cli.number_option,
+    parser.add_argument("--fail-above", metavar="PCT", type=percent,
                         help="exit with status 1 when a row is slower by more than PCT percent")
     parser.add_argument("--schema", metavar="FILE",
                         help="the report schema to validate against (default: the installed one)")

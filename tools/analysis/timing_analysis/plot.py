@@ -17,7 +17,6 @@ import argparse
 import os
 import re
 import sys
-from functools import partial
 
 import matplotlib
 
@@ -348,7 +347,8 @@ def _parser():
                         "context); give once per file")
     parser.add_argument("--size", metavar="WxH", type=_pixels,
                         help="picture size in pixels (default: 1000 wide, height by content)")
-    parser.add_argument("--dpi", type=partial(cli.number_option, allow_zero=False), default=DPI,
+    parser.add_argument("--dpi", default=DPI,
+                        type=cli.number_option(lambda v: v > 0, "a positive number (e.g. 100)"),
                         help="pixels per inch: PNG resolution and the scale of text (default: "
                         "100)")
     parser.add_argument("--schema", metavar="FILE",
