@@ -6,7 +6,7 @@ import math
 import os
 import sys
 
-from .records import InputError
+from .records import InputError, load_validator, read_report_file
 
 
 def number_option(test, accepted):
@@ -23,6 +23,20 @@ def number_option(test, accepted):
         return value
 
     return parse
+
+
+def add_schema_option(parser):
+    parser.add_argument("--schema", metavar="FILE",
+                        help="the report schema to validate against (default: the installed one)")
+
+
+def read_inputs(parser, paths, schema):
+    """The report files at paths, validated against schema (or the
+    installed one); standard input (-) at most once."""
+    if paths.count("-") > 1:
+        parser.error("standard input (-) can be given only once")
+    validator = load_validator(schema)
+    return [read_report_file(path, validator) for path in paths]
 
 
 def run(prog, body, argv):

@@ -16,7 +16,6 @@ import numpy as np
 from scipy import stats
 
 from . import cli
-from .records import load_validator, read_report_file
 
 PROG = "timing-compare"
 SEED = 20  # fixed, so that the same files give the same intervals
@@ -231,7 +230,9 @@ def _side_text(result, side):
     if not info["context_lines"]:
         text += " (no context line)"
     if info["skipped_lines"]:
-        text += "; %d lines that are not JSON objects skipped" % info["skipped_lines"]
+        skipped = info["skipped_lines"]
+        text += "; skipped %d %s" % (skipped, "line that is not a JSON object" if skipped == 1
+                                     else "lines that are not JSON objects")
     if info["unknown_reports"]:
         text += "; reports without a main figure left out: %s" % ", ".join(
             "%s (%d)" % item for item in info["unknown_reports"].items())
@@ -242,15 +243,19 @@ FEW_NOTE = ("* fewer than %d samples on a side: the Mann-Whitney test has little
             % FEW_SAMPLES)
 
 
+def _context_table(result):
+    return [["context differs", "base", "new"]] + [
+        [d["field"], _context_value(d["base"]), _context_value(d["new"])]
+        for d in result["context_differences"]]
+
+
 def render_text(result, colour):
     out = [_side_text(result, "base"), _side_text(result, "new"), ""]
     if result["context_differences"]:
-        out += _aligned([["context differs", "base", "new"]] + [
-            [d["field"], _context_value(d["base"]), _context_value(d["new"])]
-            for d in result["context_differences"]]) + [""]
+        out += _aligned(_context_table(result)) + [""]
     for side in ("base", "new"):
         warnings = result[side]["warnings"]
-        out.append("warnings in %s: %s" % (side, "none" if not warnings else ""))
+        out.append("warnings in %s:%s" % (side, "" if warnings else " none"))
         out += ["  " + w for w in warnings]
     out.append("")
     header, lines = _table(result)
@@ -298,9 +303,7 @@ def _markdown_table(rows):
 def render_markdown(result):
     out = ["- " + _side_text(result, "base"), "- " + _side_text(result, "new"), ""]
     if result["context_differences"]:
-        out += _markdown_table([["context differs", "base", "new"]] + [
-            [d["field"], _context_value(d["base"]), _context_value(d["new"])]
-            for d in result["context_differences"]]) + [""]
+        out += _markdown_table(_context_table(result)) + [""]
     for side in ("base", "new"):
         warnings = result[side]["warnings"]
         out.append("Warnings in %s:%s" % (side, "" if warnings else " none."))
@@ -336,19 +339,14 @@ def _parser():
                         help="smallest change in percent that counts (default: 2)")
     parser.add_argument("--fail-above", metavar="PCT", type=percent,
                         help="exit with status 1 when a row is slower by more than PCT percent")
-    parser.add_argument("--schema", metavar="FILE",
-                        help="the report schema to validate against (default: the installed one)")
+    cli.add_schema_option(parser)
     return parser
 
 
 def _main(argv):
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.base == "-" and args.new == "-":
-        parser.error("standard input (-) can be only one of BASE and NEW")
-    validator = load_validator(args.schema)
-    base = read_report_file(args.base, validator)
-    new = read_report_file(args.new, validator)
+    base, new = cli.read_inputs(parser, [args.base, args.new], args.schema)
     result = compare_files(base, new, args.alpha, args.threshold)
     if args.format == "json":
         sys.stdout.write(json.dumps(result, indent=1) + "\n")

@@ -25,7 +25,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib import ticker  # noqa: E402
 
 from . import cli  # noqa: E402
-from .records import InputError, load_validator, read_report_file  # noqa: E402
+from .records import InputError  # noqa: E402
 
 PROG = "timing-plot"
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -351,20 +351,16 @@ def _parser():
                         type=cli.number_option(lambda v: v > 0, "a positive number (e.g. 100)"),
                         help="pixels per inch: PNG resolution and the scale of text (default: "
                         "100)")
-    parser.add_argument("--schema", metavar="FILE",
-                        help="the report schema to validate against (default: the installed one)")
+    cli.add_schema_option(parser)
     return parser
 
 
 def _main(argv):
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.files.count("-") > 1:
-        parser.error("standard input (-) can be given only once")
     if len(args.name) > len(args.files):
         parser.error("%d --name for %d files" % (len(args.name), len(args.files)))
-    validator = load_validator(args.schema)
-    report_files = [read_report_file(path, validator) for path in args.files]
+    report_files = cli.read_inputs(parser, args.files, args.schema)
     width, height = args.size or (None, None)
     figure = draw(report_files, _names(report_files, args.name), width, height, args.dpi)
     save(figure, args.output, args.dpi)
