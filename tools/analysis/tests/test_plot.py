@@ -44,12 +44,13 @@ def test_latency_sweep_svg(tmp_path):
     groups = {g.get("id"): g for g in root.iter(SVG + "g")}
     assert "cache-L1d" in groups and "cache-L2" in groups
     # Each line's points are the data, on shared axes: one mapping from
-    # (log2 size, ns) to the picture places both lines' points.
+    # (log2 size, log ns) to the picture places both lines' points (ns from
+    # 1.5 to 88 span more than a factor of ten: a log axis).
     mapping = None
     for gid, path in (("latency-0-0", BASE), ("latency-1-0", NEW)):
         sizes, ns = zip(*sweep_of(path))
         drawn = path_points(groups[gid])
-        data = (np.log2(sizes), ns)
+        data = (np.log2(sizes), np.log(ns))
         assert len(drawn[0]) == len(sizes) == 6
         if mapping is None:
             mapping = [np.polyfit(d, p, 1) for d, p in zip(data, drawn)]

@@ -49,6 +49,7 @@ SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
 SIZE_SUFFIXES = {"": 1, "K": 10**3, "M": 10**6, "G": 10**9, "k": 1 << 10, "m": 1 << 20,
                  "g": 1 << 30}
 SIZE_PATTERN = re.compile(r"([0-9]+)([KMGkmg]?)")
+LOG_AXIS_SPAN = 10  # curves whose medians span more get a log axis
 # Params that place a row on the size axis rather than name a series.
 SWEEP_PARAMS = ("size",)
 
@@ -167,11 +168,19 @@ def _curves(ax, files, names, colours, naming, gid):
             ax.fill_between(x, [min(_shown(r)) for r in members],
                             [max(_shown(r)) for r in members],
                             color=style["color"], alpha=0.2, linewidth=0)
-    sizes = [parse_size(r.params["size"]) for _, rows in files for r in rows]
-    _size_axis(ax, sizes)
-    ax.set_ylim(bottom=0)
+    rows = [r for _, members in files for r in members]
+    _size_axis(ax, [parse_size(r.params["size"]) for r in rows])
+    # From caches to memory, figures span orders of magnitude: a log axis
+    # then shows every level's plateau.
+    medians = [_median(_shown(r)) for r in rows]
+    if min(medians) > 0 and max(medians) > LOG_AXIS_SPAN * min(medians):
+        ax.set_yscale("log")
+        ax.yaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+        ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda value, _: "%g" % value))
+        ax.yaxis.set_minor_locator(ticker.NullLocator())
+    else:
+        ax.set_ylim(bottom=0)
     ax.legend(loc="best")
-    return sizes
 
 
 def _grouped_bars(ax, files, names, colours, naming, horizontal):
@@ -203,7 +212,8 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
 
 def latency_panel(ax, files, names, colours):
     naming = Naming([r for _, rows in files for r in rows], SWEEP_PARAMS)
-    sizes = _curves(ax, files, names, colours, naming, "latency")
+    _curves(ax, files, names, colours, naming, "latency")
+    sizes = [parse_size(r.params["size"]) for _, rows in files for r in rows]
     for name, size in _caches(files[0][0]):
         if min(sizes) <= size <= max(sizes):
             ax.axvline(size, color="0.4", linestyle="--", linewidth=0.8, gid="cache-" + name)
