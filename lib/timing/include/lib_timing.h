@@ -267,6 +267,23 @@ void set_report_stream(FILE* stream);
  * case) chooses, read at the first report. Silent reports stay silent in both. */
 typedef enum ReportFormat { REPORT_FORMAT_TEXT = 0, REPORT_FORMAT_JSON = 1 } ReportFormat;
 void set_report_format(ReportFormat format);
+/* The run context: where and how this process measures (CPU, frequency,
+ * caches, kernel, load, temperatures, placement, calibration and where its
+ * values came from, build, warnings; lib_timing(3) lists the keys). In JSON
+ * mode a {"report":"context",...} line goes before the first report line of
+ * the process, and this writes another; in text mode this writes a short
+ * summary and nothing is written unasked. Reads procfs and sysfs only,
+ * without blocking, and never calibrates. */
+void report_context(void);
+/* The format in force; settles it from TIMING_REPORT_FORMAT as the first
+ * report would when set_report_format has not been called. */
+ReportFormat report_format(void);
+/* Adds key = value to every later JSON report, under "params" in the order the
+ * keys were first set; a known key keeps its place and takes the new value,
+ * and a null value removes the key. Both texts are copied. Up to 16 keys of
+ * 1 to 63 bytes with values of up to 255 bytes: 0, or -1 (nothing changed)
+ * for a null or empty key, a longer key or value, or a 17th key. */
+int set_report_param(const char* key, const char* value);
 /* Megabytes per repetition and MB/sec; verbose adds the seconds per repetition. */
 void report_throughput(uint64_t bytes_per_repetition, uint64_t repetitions, int verbose);
 /* bytes over the interval as KB/sec (KB = 1000 bytes); silent for a zero interval. */

@@ -117,6 +117,19 @@ double parse_iteration_overhead(const char* text);
 const struct rusage& clock_start_usage();
 const struct rusage& clock_stop_usage();
 
+// The calibration as settled, with where each value came from (the
+// observer's sources); false while the process has not calibrated. Reads
+// only: never starts a calibration.
+struct SettledCalibration {
+    int32_t enough_us;
+    CalibrationSource enough_source;
+    uint64_t timer_overhead;
+    CalibrationSource timer_source;
+    double iteration_overhead;
+    CalibrationSource loop_source;
+};
+bool settled_calibration(SettledCalibration* calibration);
+
 // The result sink's current value (nothing in the library reads it).
 uint64_t result_sink_value();
 
@@ -135,6 +148,10 @@ void set_placement_allocator(PlacementAllocator allocator);
 // free() (0 and null for a null text or one without digits, or for more runs
 // than an int counts); -1 and null when memory ran out.
 int parse_custom_cpu_list(const char* text, int** entries);
+
+// Whether QUENTAR_SCHED's value names a policy that pins workers (null,
+// DEFAULT and unknown words do not).
+bool placement_policy_pins(const char* value);
 
 // Largest affinity mask tried: room for 8192 CPUs.
 constexpr size_t PLACEMENT_MAX_MASK_BYTES = 8192 / 8;
@@ -180,9 +197,62 @@ struct ReportRecord {
     ReportItem items[REPORT_MAX_ITEMS];
 };
 
+// One parameter of set_report_param; both texts NUL-terminated.
+constexpr int REPORT_MAX_PARAMS = 16;
+constexpr size_t REPORT_PARAM_KEY_BYTES = 63;
+constexpr size_t REPORT_PARAM_VALUE_BYTES = 255;
+struct ReportParam {
+    char key[REPORT_PARAM_KEY_BYTES + 1];
+    char value[REPORT_PARAM_VALUE_BYTES + 1];
+};
+
+// The settings a driver_run used, after its defaults.
+struct DriverRunSettings {
+    int32_t parallel;
+    int32_t repetitions;  // samples per worker
+    int32_t enough_us;
+    int32_t warmup_us;
+};
+
+// What a JSON object carries after the report's own items, each left out
+// when null (params also when param_count is 0).
+struct ReportTail {
+    const ReportParam* params;
+    int param_count;
+    const SampleSummary* summary;  // the current set's summary
+    const SampleSet* set;          // its samples, written raw with the summary
+    const DriverRunSettings* run;  // the run that made the current set
+};
+
 void write_report_text(FILE* stream, const ReportRecord& record);
-// samples: the current sample set's summary, or null to leave it out.
-void write_report_json(FILE* stream, const ReportRecord& record, const SampleSummary* samples);
+void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail);
+
+// JSON values as the reports write them: a string escaped as labels are (null
+// for a null text), and a number with 17 significant digits (null when not
+// finite); `shortest` takes the fewest digits that read back as the same
+// double instead.
+void write_json_string(FILE* stream, const char* text);
+void write_json_number(FILE* stream, double value, bool shortest = false);
+
+// Called by the driver when a successful run makes its merged set current:
+// reports describe that set with the run's settings for as long as it stays
+// current and unchanged.
+void note_driver_set(const SampleSet* set, const DriverRunSettings& run);
+// The settings of the run that made the current set, or null when it did not
+// come from driver_run.
+const DriverRunSettings* current_set_run();
+// Whether a successful driver_run with at least one worker has ended in this
+// process.
+bool workers_have_run();
+
+// ---- the run context (run_context.cpp) ----
+
+// The context line of the JSON reports, and the human summary of text mode.
+void write_context_json(FILE* stream);
+void write_context_text(FILE* stream);
+// For tests only: read procfs and sysfs below root ("" is the real system)
+// and forget the facts read so far. Longer roots than PATH_MAX are refused.
+void set_system_root(const char* root);
 
 }  // namespace timing_internal
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "internal.h"
@@ -19,6 +20,7 @@
 
 namespace {
 
+using timing_internal::DriverRunSettings;
 using timing_internal::ReportItem;
 using timing_internal::ReportItemType;
 using timing_internal::ReportRecord;
@@ -43,6 +45,10 @@ int utf8_sequence_length(const unsigned char* p) {
     }
     return 0;
 }
+
+}  // namespace
+
+namespace timing_internal {
 
 void write_json_string(FILE* stream, const char* text) {
     if (text == nullptr) {
@@ -74,14 +80,18 @@ void write_json_string(FILE* stream, const char* text) {
     fputc('"', stream);
 }
 
-// %.17g, with the decimal point a '.' whatever the program's locale says.
-void write_json_number(FILE* stream, double value) {
+// %.17g (or the fewest digits from 15 up that read back as the same
+// double), with the decimal point a '.' whatever the program's locale says.
+void write_json_number(FILE* stream, double value, bool shortest) {
     if (!std::isfinite(value)) {
         fputs("null", stream);
         return;
     }
     char digits[64];
-    snprintf(digits, sizeof digits, "%.17g", value);
+    for (int precision = shortest ? 15 : 17; precision <= 17; ++precision) {
+        snprintf(digits, sizeof digits, "%.*g", precision, value);
+        if (strtod(digits, nullptr) == value) break;  // read in the same locale
+    }
     const char* point = localeconv()->decimal_point;
     char* at = point != nullptr && strcmp(point, ".") != 0 ? strstr(digits, point) : nullptr;
     if (at != nullptr) {
@@ -90,6 +100,13 @@ void write_json_number(FILE* stream, double value) {
     }
     fputs(digits, stream);
 }
+
+}  // namespace timing_internal
+
+namespace {
+
+using timing_internal::write_json_number;
+using timing_internal::write_json_string;
 
 void write_json_key(FILE* stream, const char* key) {
     fputc(',', stream);
@@ -123,7 +140,7 @@ void write_report_text(FILE* stream, const ReportRecord& record) {
     }
 }
 
-void write_report_json(FILE* stream, const ReportRecord& record, const SampleSummary* samples) {
+void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail) {
     fputs("{\"report\":", stream);
     write_json_string(stream, record.name);
     fprintf(stream, ",\"elapsed_us\":%llu,\"iterations\":%llu",
@@ -148,7 +165,17 @@ void write_report_json(FILE* stream, const ReportRecord& record, const SampleSum
                 break;
         }
     }
-    if (samples != nullptr) {
+    if (tail.params != nullptr && tail.param_count > 0) {
+        fputs(",\"params\":{", stream);
+        for (int i = 0; i < tail.param_count; ++i) {
+            if (i > 0) fputc(',', stream);
+            write_json_string(stream, tail.params[i].key);
+            fputc(':', stream);
+            write_json_string(stream, tail.params[i].value);
+        }
+        fputc('}', stream);
+    }
+    if (const SampleSummary* samples = tail.summary) {
         fprintf(stream, ",\"samples\":{\"count\":%d", static_cast<int>(samples->count));
         write_json_key(stream, "fastest_us");
         write_json_number(stream, samples->fastest_us);
@@ -158,7 +185,19 @@ void write_report_json(FILE* stream, const ReportRecord& record, const SampleSum
         write_json_number(stream, samples->slowest_us);
         write_json_key(stream, "spread");
         write_json_number(stream, samples->spread);
-        fputc('}', stream);
+        fputs(",\"raw\":[", stream);
+        for (int32_t i = 0; tail.set != nullptr && i < tail.set->count; ++i) {
+            fprintf(stream, "%s[%llu,%llu]", i > 0 ? "," : "",
+                    static_cast<unsigned long long>(tail.set->samples[i].elapsed_us),
+                    static_cast<unsigned long long>(tail.set->samples[i].iterations));
+        }
+        fputs("]}", stream);
+    }
+    if (const DriverRunSettings* run = tail.run) {
+        fprintf(stream,
+                ",\"run\":{\"parallel\":%d,\"repetitions\":%d,\"enough_us\":%d,\"warmup_us\":%d}",
+                static_cast<int>(run->parallel), static_cast<int>(run->repetitions),
+                static_cast<int>(run->enough_us), static_cast<int>(run->warmup_us));
     }
     fputs("}\n", stream);
 }
