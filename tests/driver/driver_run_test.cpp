@@ -18,7 +18,9 @@
 #include "child_process.h"
 #include "driver_fixtures.h"
 #include "gtest/gtest.h"
+#include "json_value.h"
 #include "lib_timing.h"
+#include "report_capture.h"
 
 namespace {
 
@@ -238,6 +240,66 @@ TEST_F(DriverRun, ASecondRunReplacesTheFirstResultAndLeavesTheFirstSetToTheCalle
     EXPECT_EQ(clock_iterations(), first_iterations);
     select_sample_set(second);
     free(first);
+}
+
+// A JSON report of the current interval, parsed.
+JsonValue json_report() {
+    set_report_format(REPORT_FORMAT_JSON);
+    const std::string text = report_text([] { report_microseconds("op", 1); });
+    set_report_format(REPORT_FORMAT_TEXT);
+    // The last line: after the context line, when there is one.
+    const size_t end = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(parse_json(text.substr(end == std::string::npos ? 0 : end + 1), &value, &error))
+        << error << " in " << text;
+    return value;
+}
+
+std::string run_of(const JsonValue& report) {
+    const JsonValue* run = report.find("run");
+    if (run == nullptr) return "-";
+    std::string text;
+    for (const auto& [key, value] : run->members) {
+        text += (text.empty() ? "" : " ") + key + "=" + std::to_string(value.number);
+    }
+    return text;
+}
+
+TEST_F(DriverRun, JsonReportsCarryTheRunAndTheRawSamplesOfTheSetItMade) {
+    run(5000, 2, 3000, -1);  // enough raised to 10000, one sample per worker
+    SampleSet* merged = current_sample_set();
+    ASSERT_EQ(merged->count, 2);
+    JsonValue report = json_report();
+    EXPECT_EQ(
+        run_of(report),
+        "parallel=2.000000 repetitions=1.000000 enough_us=10000.000000 warmup_us=3000.000000");
+    const JsonValue* raw = report.find("samples") ? report.find("samples")->find("raw") : nullptr;
+    ASSERT_NE(raw, nullptr);
+    ASSERT_EQ(raw->elements.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(raw->elements[i].elements.size(), 2u);
+        EXPECT_EQ(raw->elements[i].elements[0].number, merged->samples[i].elapsed_us);
+        EXPECT_EQ(raw->elements[i].elements[1].number, merged->samples[i].iterations);
+    }
+
+    // Another set current: no run. The same set again: its run again. The
+    // set changed by the caller: no longer the run's.
+    alignas(8) unsigned char bytes[184];
+    SampleSet* own = reinterpret_cast<SampleSet*>(bytes);
+    sample_set_clear(own);
+    sample_set_add(100, 10, own);
+    select_sample_set(own);
+    EXPECT_EQ(run_of(json_report()), "-");
+    select_sample_set(merged);
+    EXPECT_NE(run_of(json_report()), "-");
+    sample_set_add(100, 10, merged);
+    EXPECT_EQ(run_of(json_report()), "-");
+
+    run(10000, 1, -5, 0);  // negative warm-up: none; no repetitions: one sample
+    EXPECT_EQ(run_of(json_report()),
+              "parallel=1.000000 repetitions=1.000000 enough_us=10000.000000 warmup_us=0.000000");
+    free(merged);
 }
 
 TEST_F(DriverRun, NullSetupAndTeardownAreAllowed) {

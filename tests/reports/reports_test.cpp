@@ -547,7 +547,8 @@ TEST(JsonReports, SamplesSummariseTheCurrentSetWhenItHasSamples) {
     sample_set_add(100, 10, set);
     sample_set_add(50, 10, set);
     sample_set_add(300, 10, set);
-    select_sample_set(set);  // publishes 100 us over 10 iterations
+    sample_set_add(7, 0, set);  // not summarised, but a sample of the set
+    select_sample_set(set);     // publishes 100 us over 10 iterations
     const JsonLine line = json_report_after(100, [] { report_microseconds("op", 10); });
     ASSERT_TRUE(is_one_json_line(line));
     EXPECT_EQ(line.value.find("iterations")->number, 10);
@@ -556,17 +557,88 @@ TEST(JsonReports, SamplesSummariseTheCurrentSetWhenItHasSamples) {
     ASSERT_EQ(line.value.members.back().first, "samples");
     SampleSummary expected;
     ASSERT_EQ(sample_set_summarize(set, &expected), 0);
-    ASSERT_EQ(samples->members.size(), 5u);
+    ASSERT_EQ(samples->members.size(), 6u);
     EXPECT_EQ(samples->find("count")->number, expected.count);
     EXPECT_EQ(samples->find("fastest_us")->number, expected.fastest_us);
     EXPECT_EQ(samples->find("median_us")->number, expected.median_us);
     EXPECT_EQ(samples->find("slowest_us")->number, expected.slowest_us);
     EXPECT_EQ(samples->find("spread")->number, expected.spread);
+    // Every sample of the set, in its order, as [elapsed_us, iterations].
+    EXPECT_NE(line.text.find("\"raw\":[[7,0],[300,10],[100,10],[50,10]]}"), std::string::npos)
+        << line.text;
+    EXPECT_EQ(line.value.find("run"), nullptr) << "the set did not come from driver_run";
 
     sample_set_clear(set);  // nothing to summarise: no member at all
     EXPECT_EQ(json_report_after(100, [] { report_microseconds("op", 10); }).value.find("samples"),
               nullptr);
     select_sample_set(previous);
+}
+
+// The parameters of a JSON line as key=value texts, in order; "-" when the
+// line has none.
+std::string params_of(const JsonLine& line) {
+    const JsonValue* params = line.value.find("params");
+    if (params == nullptr) return "-";
+    std::string text;
+    for (const auto& [key, value] : params->members) {
+        EXPECT_EQ(value.type, JsonValue::Type::String) << line.text;
+        text += (text.empty() ? "" : " ") + key + "=" + value.string;
+    }
+    return text;
+}
+
+std::string params_now() {
+    return params_of(json_report_after(SECOND, [] { report_kb_per_sec(1); }));
+}
+
+TEST(JsonReports, ParamsAreAddedReplacedInPlaceRemovedAndKeptInFirstSetOrder) {
+    EXPECT_EQ(params_now(), "-");
+    EXPECT_EQ(set_report_param("measurement", "latency"), 0);
+    EXPECT_EQ(set_report_param("size", "4096"), 0);
+    EXPECT_EQ(set_report_param("pages", "default"), 0);
+    const JsonLine line = json_report_after(SECOND, [] { report_kb_per_sec(1); });
+    ASSERT_TRUE(is_one_json_line(line));
+    EXPECT_EQ(line.value.members[5].first, "params") << "after the report's own items";
+    EXPECT_EQ(params_of(line), "measurement=latency size=4096 pages=default");
+    EXPECT_EQ(set_report_param("size", "8192"), 0);
+    EXPECT_EQ(set_report_param("measurement", nullptr), 0);
+    EXPECT_EQ(set_report_param("absent", nullptr), 0);
+    EXPECT_EQ(params_now(), "size=8192 pages=default");
+    EXPECT_EQ(set_report_param("measurement", "bandwidth"), 0);
+    EXPECT_EQ(params_now(), "size=8192 pages=default measurement=bandwidth");
+    // The text line knows nothing of them.
+    EXPECT_EQ(report_text_after(SECOND, [] { report_kb_per_sec(3000); }), "3 KB/sec\n");
+
+    // Escaped as labels are.
+    EXPECT_EQ(set_report_param("say \"hi\"", "tab\tbad\xff"), 0);
+    EXPECT_EQ(params_now(),
+              "size=8192 pages=default measurement=bandwidth say \"hi\"=tab\tbad\xef\xbf\xbd");
+    for (const char* key : {"size", "pages", "measurement", "say \"hi\""}) {
+        EXPECT_EQ(set_report_param(key, nullptr), 0);
+    }
+    EXPECT_EQ(params_now(), "-");
+}
+
+TEST(JsonReports, ParamsPastTheLimitsAreRefusedAndChangeNothing) {
+    const std::string key63(63, 'k');
+    const std::string value255(255, 'v');
+    EXPECT_EQ(set_report_param(key63.c_str(), value255.c_str()), 0);
+    EXPECT_EQ(set_report_param((key63 + "k").c_str(), "1"), -1);
+    EXPECT_EQ(set_report_param(key63.c_str(), (value255 + "v").c_str()), -1);
+    EXPECT_EQ(set_report_param(nullptr, "1"), -1);
+    EXPECT_EQ(set_report_param("", "1"), -1);
+    std::string expected = key63 + "=" + value255;
+    for (int i = 1; i < 16; ++i) {
+        const std::string key = "p" + std::to_string(i);
+        ASSERT_EQ(set_report_param(key.c_str(), "x"), 0) << i;
+        expected += " " + key + "=x";
+    }
+    EXPECT_EQ(set_report_param("p16", "x"), -1) << "a 17th key";
+    EXPECT_EQ(set_report_param("p15", "y"), 0) << "replacing needs no room";
+    expected.back() = 'y';
+    EXPECT_EQ(params_now(), expected);
+    EXPECT_EQ(set_report_param(key63.c_str(), nullptr), 0);
+    for (int i = 1; i < 16; ++i) set_report_param(("p" + std::to_string(i)).c_str(), nullptr);
 }
 
 // Runs print_usage_and_exit in a child whose standard error is a temporary

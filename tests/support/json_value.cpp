@@ -145,12 +145,27 @@ struct Parser {
             ++at;
         }
     }
+    bool array(JsonValue* v) {
+        v->type = JsonValue::Type::Array;
+        ++at;
+        skip_space();
+        if (peek() == ']') return ++at, true;
+        for (;;) {
+            v->elements.emplace_back();
+            if (!value(&v->elements.back())) return false;
+            if (peek() == ']') return ++at, true;
+            if (peek() != ',') return fail("',' or ']' expected");
+            ++at;
+        }
+    }
     bool value(JsonValue* v) {
         skip_space();
         const int c = peek();
         bool ok = false;
         if (c == '{') {
             ok = object(v);
+        } else if (c == '[') {
+            ok = array(v);
         } else if (c == '"') {
             v->type = JsonValue::Type::String;
             ok = string(&v->string);

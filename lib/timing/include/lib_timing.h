@@ -267,6 +267,15 @@ void set_report_stream(FILE* stream);
  * case) chooses, read at the first report. Silent reports stay silent in both. */
 typedef enum ReportFormat { REPORT_FORMAT_TEXT = 0, REPORT_FORMAT_JSON = 1 } ReportFormat;
 void set_report_format(ReportFormat format);
+/* The format in force; settles it from TIMING_REPORT_FORMAT as the first
+ * report would when set_report_format has not been called. */
+ReportFormat report_format(void);
+/* Adds key = value to every later JSON report, under "params" in the order the
+ * keys were first set; a known key keeps its place and takes the new value,
+ * and a null value removes the key. Both texts are copied. Up to 16 keys of
+ * 1 to 63 bytes with values of up to 255 bytes: 0, or -1 (nothing changed)
+ * for a null or empty key, a longer key or value, or a 17th key. */
+int set_report_param(const char* key, const char* value);
 /* Megabytes per repetition and MB/sec; verbose adds the seconds per repetition. */
 void report_throughput(uint64_t bytes_per_repetition, uint64_t repetitions, int verbose);
 /* bytes over the interval as KB/sec (KB = 1000 bytes); silent for a zero interval. */

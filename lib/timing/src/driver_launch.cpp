@@ -177,10 +177,17 @@ void abandon(int* ends, const pid_t* pids, int parallel, SampleSet* merged, void
     free(byte_buffer);
 }
 
+// The settings of the run being launched, for the reports that describe its
+// merged set.
+DriverRunSettings launching_run = {0, 0, 0, 0};
+
 // Makes merged current, publishing its median. The set then belongs to the
 // caller: the driver never frees it, so a pointer the caller kept from an
 // earlier run stays valid.
-void publish_merged(SampleSet* merged) { select_sample_set(merged); }
+void publish_merged(SampleSet* merged) {
+    select_sample_set(merged);
+    note_driver_set(merged, launching_run);
+}
 
 }  // namespace
 
@@ -414,6 +421,8 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
         reset_clock();
     }
 
+    // A worker takes one sample even when asked for none.
+    launching_run = {parallel, repetitions > 0 ? repetitions : 1, enough, warmup > 0 ? warmup : 0};
     launch_workers(setup, body, teardown, enough, parallel, warmup, repetitions, user_arg,
                    iterations);
     // The pre-run's merged set never reached the caller: once the real run

@@ -107,9 +107,43 @@ struct ReportRecord {
     ReportItem items[REPORT_MAX_ITEMS];
 };
 
+// One parameter of set_report_param; both texts NUL-terminated.
+constexpr int REPORT_MAX_PARAMS = 16;
+constexpr size_t REPORT_PARAM_KEY_BYTES = 63;
+constexpr size_t REPORT_PARAM_VALUE_BYTES = 255;
+struct ReportParam {
+    char key[REPORT_PARAM_KEY_BYTES + 1];
+    char value[REPORT_PARAM_VALUE_BYTES + 1];
+};
+
+// The settings a driver_run used, after its defaults.
+struct DriverRunSettings {
+    int32_t parallel;
+    int32_t repetitions;  // samples per worker
+    int32_t enough_us;
+    int32_t warmup_us;
+};
+
+// What a JSON object carries after the report's own items, each left out
+// when null (params also when param_count is 0).
+struct ReportTail {
+    const ReportParam* params;
+    int param_count;
+    const SampleSummary* summary;  // the current set's summary
+    const SampleSet* set;          // its samples, written raw with the summary
+    const DriverRunSettings* run;  // the run that made the current set
+};
+
 void write_report_text(FILE* stream, const ReportRecord& record);
-// samples: the current sample set's summary, or null to leave it out.
-void write_report_json(FILE* stream, const ReportRecord& record, const SampleSummary* samples);
+void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail);
+
+// Called by the driver when a successful run makes its merged set current:
+// reports describe that set with the run's settings for as long as it stays
+// current and unchanged.
+void note_driver_set(const SampleSet* set, const DriverRunSettings& run);
+// The settings of the run that made the current set, or null when it did not
+// come from driver_run.
+const DriverRunSettings* current_set_run();
 
 }  // namespace timing_internal
 

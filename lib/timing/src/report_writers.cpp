@@ -19,6 +19,7 @@
 
 namespace {
 
+using timing_internal::DriverRunSettings;
 using timing_internal::ReportItem;
 using timing_internal::ReportItemType;
 using timing_internal::ReportRecord;
@@ -123,7 +124,7 @@ void write_report_text(FILE* stream, const ReportRecord& record) {
     }
 }
 
-void write_report_json(FILE* stream, const ReportRecord& record, const SampleSummary* samples) {
+void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail) {
     fputs("{\"report\":", stream);
     write_json_string(stream, record.name);
     fprintf(stream, ",\"elapsed_us\":%llu,\"iterations\":%llu",
@@ -148,7 +149,17 @@ void write_report_json(FILE* stream, const ReportRecord& record, const SampleSum
                 break;
         }
     }
-    if (samples != nullptr) {
+    if (tail.params != nullptr && tail.param_count > 0) {
+        fputs(",\"params\":{", stream);
+        for (int i = 0; i < tail.param_count; ++i) {
+            if (i > 0) fputc(',', stream);
+            write_json_string(stream, tail.params[i].key);
+            fputc(':', stream);
+            write_json_string(stream, tail.params[i].value);
+        }
+        fputc('}', stream);
+    }
+    if (const SampleSummary* samples = tail.summary) {
         fprintf(stream, ",\"samples\":{\"count\":%d", static_cast<int>(samples->count));
         write_json_key(stream, "fastest_us");
         write_json_number(stream, samples->fastest_us);
@@ -158,7 +169,19 @@ void write_report_json(FILE* stream, const ReportRecord& record, const SampleSum
         write_json_number(stream, samples->slowest_us);
         write_json_key(stream, "spread");
         write_json_number(stream, samples->spread);
-        fputc('}', stream);
+        fputs(",\"raw\":[", stream);
+        for (int32_t i = 0; tail.set != nullptr && i < tail.set->count; ++i) {
+            fprintf(stream, "%s[%llu,%llu]", i > 0 ? "," : "",
+                    static_cast<unsigned long long>(tail.set->samples[i].elapsed_us),
+                    static_cast<unsigned long long>(tail.set->samples[i].iterations));
+        }
+        fputs("]}", stream);
+    }
+    if (const DriverRunSettings* run = tail.run) {
+        fprintf(stream,
+                ",\"run\":{\"parallel\":%d,\"repetitions\":%d,\"enough_us\":%d,\"warmup_us\":%d}",
+                static_cast<int>(run->parallel), static_cast<int>(run->repetitions),
+                static_cast<int>(run->enough_us), static_cast<int>(run->warmup_us));
     }
     fputs("}\n", stream);
 }

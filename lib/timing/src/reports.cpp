@@ -13,21 +13,55 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "internal.h"
 #include "lib_timing.h"
 
 namespace {
 
+using timing_internal::DriverRunSettings;
 using timing_internal::ReportItem;
 using timing_internal::ReportItemType;
+using timing_internal::ReportParam;
 using timing_internal::ReportRecord;
 
 FILE* report_stream = nullptr;
 
-// Fixed by set_report_format, or by TIMING_REPORT_FORMAT at the first report.
+// Fixed by set_report_format, or by TIMING_REPORT_FORMAT at the first report
+// (or the first report_format call).
 bool format_settled = false;
-ReportFormat report_format = REPORT_FORMAT_TEXT;
+ReportFormat chosen_format = REPORT_FORMAT_TEXT;
+
+// set_report_param's keys and values, in the order the keys were first set.
+ReportParam params[timing_internal::REPORT_MAX_PARAMS];
+int param_count = 0;
+
+// The set the driver's last successful run made current, as it was then.
+struct DriverSet {
+    const SampleSet* set;  // null: none
+    int32_t count;
+    uint64_t fingerprint;
+    DriverRunSettings run;
+};
+DriverSet driver_set = {nullptr, 0, 0, {0, 0, 0, 0}};
+
+// FNV-1a over a set's samples: tells a set the caller changed, or another
+// set that happens to live at the same address, from the one the driver made.
+uint64_t fingerprint_of(const SampleSet* set) {
+    uint64_t hash = 14695981039346656037ULL;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(set->samples);
+    const size_t bytes = set->count > 0 ? static_cast<size_t>(set->count) * sizeof(Sample) : 0;
+    for (size_t i = 0; i < bytes; ++i) hash = (hash ^ p[i]) * 1099511628211ULL;
+    return hash;
+}
+
+int find_param(const char* key) {
+    for (int i = 0; i < param_count; ++i) {
+        if (strcmp(params[i].key, key) == 0) return i;
+    }
+    return -1;
+}
 
 constexpr double BYTES_PER_KB = 1000.0;
 constexpr double BYTES_PER_MB = 1000000.0;
@@ -58,12 +92,7 @@ double seconds_of(const struct timeval& tv) {
 // A record of the clock's current values. The first report of the process
 // also settles the format, unless set_report_format has.
 ReportRecord begin_record(const char* name) {
-    if (!format_settled) {
-        const char* chosen = getenv("TIMING_REPORT_FORMAT");
-        report_format = chosen != nullptr && strcasecmp(chosen, "json") == 0 ? REPORT_FORMAT_JSON
-                                                                             : REPORT_FORMAT_TEXT;
-        format_settled = true;
-    }
+    (void)report_format();
     ReportRecord record{};
     record.name = name;
     record.elapsed_us = clock_elapsed_us();
@@ -105,12 +134,20 @@ void text_item(ReportRecord& record, const char* key, const char* value, const c
     add(record, key, text_format, ReportItemType::Text).value.text = value;
 }
 
-// The current sample set's summary goes with every JSON record.
+// The parameters, the current sample set and the run that made it go with
+// every JSON record.
 void render(FILE* stream, const ReportRecord& record) {
-    if (report_format == REPORT_FORMAT_JSON) {
+    if (chosen_format == REPORT_FORMAT_JSON) {
         SampleSummary samples;
-        const bool summarised = sample_set_summarize(current_sample_set(), &samples) == 0;
-        timing_internal::write_report_json(stream, record, summarised ? &samples : nullptr);
+        const SampleSet* set = current_sample_set();
+        const bool summarised = sample_set_summarize(set, &samples) == 0;
+        timing_internal::ReportTail tail{};
+        tail.params = params;
+        tail.param_count = param_count;
+        tail.summary = summarised ? &samples : nullptr;
+        tail.set = set;
+        tail.run = timing_internal::current_set_run();
+        timing_internal::write_report_json(stream, record, tail);
     } else {
         timing_internal::write_report_text(stream, record);
     }
@@ -156,8 +193,40 @@ void print_usage_and_exit(int argc, char** argv, const char* usage) {
 void set_report_stream(FILE* stream) { report_stream = stream; }
 
 void set_report_format(ReportFormat format) {
-    report_format = format == REPORT_FORMAT_JSON ? REPORT_FORMAT_JSON : REPORT_FORMAT_TEXT;
+    chosen_format = format == REPORT_FORMAT_JSON ? REPORT_FORMAT_JSON : REPORT_FORMAT_TEXT;
     format_settled = true;
+}
+
+ReportFormat report_format(void) {
+    if (!format_settled) {
+        const char* chosen = getenv("TIMING_REPORT_FORMAT");
+        chosen_format = chosen != nullptr && strcasecmp(chosen, "json") == 0 ? REPORT_FORMAT_JSON
+                                                                             : REPORT_FORMAT_TEXT;
+        format_settled = true;
+    }
+    return chosen_format;
+}
+
+int set_report_param(const char* key, const char* value) {
+    if (key == nullptr || key[0] == '\0' || strlen(key) > timing_internal::REPORT_PARAM_KEY_BYTES) {
+        return -1;
+    }
+    const int at = find_param(key);
+    if (value == nullptr) {
+        if (at >= 0) {
+            memmove(&params[at], &params[at + 1],
+                    static_cast<size_t>(param_count - at - 1) * sizeof params[0]);
+            --param_count;
+        }
+        return 0;
+    }
+    const size_t value_bytes = strlen(value);
+    if (value_bytes > timing_internal::REPORT_PARAM_VALUE_BYTES) return -1;
+    if (at < 0 && param_count == timing_internal::REPORT_MAX_PARAMS) return -1;
+    ReportParam& param = params[at >= 0 ? at : param_count++];
+    memcpy(param.key, key, strlen(key) + 1);
+    memcpy(param.value, value, value_bytes + 1);
+    return 0;
 }
 
 void report_throughput(uint64_t bytes_per_repetition, uint64_t repetitions, int verbose) {
@@ -326,3 +395,23 @@ void report_resource_usage(void) {
 }
 
 }  // extern "C"
+
+namespace timing_internal {
+
+void note_driver_set(const SampleSet* set, const DriverRunSettings& run) {
+    driver_set.set = set;
+    driver_set.count = set != nullptr ? set->count : 0;
+    driver_set.fingerprint = set != nullptr ? fingerprint_of(set) : 0;
+    driver_set.run = run;
+}
+
+const DriverRunSettings* current_set_run() {
+    const SampleSet* set = current_sample_set();
+    if (set == nullptr || set != driver_set.set || set->count != driver_set.count ||
+        fingerprint_of(set) != driver_set.fingerprint) {
+        return nullptr;
+    }
+    return &driver_set.run;
+}
+
+}  // namespace timing_internal
