@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr uint64_t MIB = 1024 * 1024;
+constexpr uint64_t MIB = uint64_t{1024} * 1024;
 
 MachineFacts board(uint64_t largest_cache, uint64_t mem_available, int cpus) {
     MachineFacts facts;

@@ -79,5 +79,5 @@ MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& 
 uint64_t huge_page_bytes() {
     const uint64_t size =
         cache_size_bytes(first_line("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size"));
-    return size != 0 ? size : 2 * 1024 * 1024;
+    return size != 0 ? size : uint64_t{2} << 20;
 }

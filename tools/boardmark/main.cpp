@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         display.program = "boardmark";
         display.summary = false;
         session.display = &display;
-        set_calibration_observer(show_calibration_step, &display);
+        set_calibration_observer(show_calibration, &session);
     }
 
     const Command command = options.command;

@@ -50,9 +50,17 @@ void set_param(const char* key, const std::string& value) { set_report_param(key
 
 void next_step(Session* session, const std::string& what) {
     ++session->step;
-    if (session->display != nullptr) {
-        show_status(session->display, what + " (" + std::to_string(session->step) + " of " +
-                                          std::to_string(session->steps) + ")");
+    session->status =
+        what + " (" + std::to_string(session->step) + " of " + std::to_string(session->steps) + ")";
+    if (session->display != nullptr) show_status(session->display, session->status);
+}
+
+void show_calibration(const CalibrationStep* step, void* arg) {
+    Session* session = static_cast<Session*>(arg);
+    if (session->display == nullptr) return;
+    show_calibration_step(step, session->display);
+    if (step->kind == CALIBRATION_STEP_END && !session->status.empty()) {
+        show_status(session->display, session->status);
     }
 }
 

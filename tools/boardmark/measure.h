@@ -17,8 +17,9 @@ struct Session {
     bool json = false;                   // JSON Lines through the reports, no tables
     ProgressDisplay* display = nullptr;  // status line on standard error, or null
     MachineFacts facts;
-    int step = 0;         // rows done
-    int steps = 0;        // rows in the whole run
+    std::string status;   // what the status line says of the current row
+    size_t step = 0;      // rows done
+    size_t steps = 0;     // rows in the whole run
     bool failed = false;  // a measurement failed: exit status 1
 };
 
@@ -28,6 +29,10 @@ void next_step(Session* session, const std::string& what);
 // Says on standard error that the measurement named what failed, and why;
 // the run ends with exit status 1.
 void measurement_failed(Session* session, const std::string& what, const std::string& why);
+
+// The calibration observer (arg is the Session): the calibration's steps on
+// the status line, then the current row's again.
+void show_calibration(const CalibrationStep* step, void* arg);
 
 // Erases the status line before output goes to the terminal.
 void before_output(Session* session);
