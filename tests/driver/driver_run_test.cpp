@@ -266,10 +266,31 @@ std::string run_of(const JsonValue& report) {
     return text;
 }
 
+// The warnings of a context line written now.
+std::string context_warnings() {
+    set_report_format(REPORT_FORMAT_JSON);
+    const std::string text = report_text([] { report_context(); });
+    set_report_format(REPORT_FORMAT_TEXT);
+    const size_t at = text.find("\"warnings\":");
+    return at == std::string::npos ? text : text.substr(at);
+}
+
 TEST_F(DriverRun, JsonReportsCarryTheRunAndTheRawSamplesOfTheSetItMade) {
+    unsetenv("QUENTAR_SCHED");
+    EXPECT_EQ(context_warnings().find("unpinned"), std::string::npos) << "no worker has run";
     run(5000, 2, 3000, -1);  // enough raised to 10000, one sample per worker
     SampleSet* merged = current_sample_set();
     ASSERT_EQ(merged->count, 2);
+    const std::string warnings = context_warnings();
+    EXPECT_NE(warnings.find("\"current sample set has 2 samples: its spread means little\""),
+              std::string::npos)
+        << warnings;
+    EXPECT_NE(warnings.find("\"workers ran unpinned: no QUENTAR_SCHED policy applied\""),
+              std::string::npos)
+        << warnings;
+    setenv("QUENTAR_SCHED", "SINGLE", 1);
+    EXPECT_EQ(context_warnings().find("unpinned"), std::string::npos);
+    unsetenv("QUENTAR_SCHED");
     JsonValue report = json_report();
     EXPECT_EQ(
         run_of(report),

@@ -350,6 +350,10 @@ struct JsonLine {
 
 JsonLine json_report_after(uint64_t us, const std::function<void()>& report) {
     set_report_format(REPORT_FORMAT_JSON);
+    // The process's first JSON line is its context line (run_context_test
+    // and the report_stream_program tests check it); taken here once, so
+    // that every capture holds the report alone.
+    static const std::string context = report_text([] { report_context(); });
     JsonLine line;
     line.text = report_text_after(us, report);
     set_report_format(REPORT_FORMAT_TEXT);

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "internal.h"
 #include "lib_timing.h"
+#include "report_capture.h"
 
 namespace {
 
@@ -78,6 +80,22 @@ struct StepLog {
         for (const CalibrationStep& s : steps) result.push_back(s.kind);
         return result;
     }
+    // The run context's calibration (settled_calibration) tells the values
+    // and sources the observer was told.
+    void expect_the_context_agrees() const {
+        timing_internal::SettledCalibration settled;
+        ASSERT_TRUE(timing_internal::settled_calibration(&settled));
+        const std::vector<CalibrationStep> enough = of_kind(CALIBRATION_STEP_ENOUGH);
+        const std::vector<CalibrationStep> timer = of_kind(CALIBRATION_STEP_TIMER_OVERHEAD);
+        const std::vector<CalibrationStep> loop = of_kind(CALIBRATION_STEP_LOOP_OVERHEAD);
+        ASSERT_EQ(enough.size() + timer.size() + loop.size(), 3u);
+        EXPECT_EQ(settled.enough_source, enough[0].source);
+        EXPECT_EQ(settled.enough_us, enough[0].enough_us);
+        EXPECT_EQ(settled.timer_source, timer[0].source);
+        EXPECT_EQ(settled.timer_overhead, timer[0].timer_overhead);
+        EXPECT_EQ(settled.loop_source, loop[0].source);
+        EXPECT_EQ(settled.iteration_overhead, loop[0].iteration_overhead);
+    }
 };
 
 void expect_overrides_replace_everything() {
@@ -112,6 +130,7 @@ TEST(ObservedOverrides, ReportEachValueFromTheEnvironment) {
     EXPECT_EQ(log.steps[4].enough_us, 20000);
     EXPECT_EQ(log.steps[4].timer_overhead, 3u);
     EXPECT_EQ(log.steps[4].iteration_overhead, 0.5);
+    log.expect_the_context_agrees();
 }
 
 // ENOUGH=20000 TIMING_O=2.9 LAPCOST=0
@@ -136,6 +155,7 @@ TEST(ObservedTimerAboveLimit, SaysTheTimerOverheadWasSkipped) {
     EXPECT_EQ(timer[0].source, CALIBRATION_SOURCE_SKIPPED);
     EXPECT_TRUE(log.of_kind(CALIBRATION_STEP_OVERHEAD_PASS).empty());
     EXPECT_TRUE(never_timed());
+    log.expect_the_context_agrees();
 }
 
 // ENOUGH=50000 LAPCOST=0
@@ -230,6 +250,7 @@ TEST(ObservedMeasurement, ReportsEveryOverheadPassInOrder) {
     EXPECT_EQ(lap.iteration_overhead, loop);
     EXPECT_EQ(log.steps[37].kind, CALIBRATION_STEP_END);
     EXPECT_EQ(log.steps[37].iteration_overhead, loop);
+    log.expect_the_context_agrees();
 }
 
 // ENOUGH=2000: whichever value is asked for first, all three are computed.
@@ -317,6 +338,13 @@ TEST(FullSearch, SettlesOnACandidateOrTheFallback) {
               enough == 1000000 ? CALIBRATION_SOURCE_FALLBACK : CALIBRATION_SOURCE_CANDIDATE);
     EXPECT_EQ(settled[0].best_error, best);
     EXPECT_EQ(settled[0].best_candidate_us, best_candidate);
+    log.expect_the_context_agrees();
+    set_report_format(REPORT_FORMAT_JSON);
+    const std::string context = report_text([] { report_context(); });
+    EXPECT_EQ(context.find("\"enough interval is the one-second fallback: no candidate passed the "
+                           "linearity test\"") != std::string::npos,
+              enough == 1000000)
+        << context;
     for (const CalibrationStep& s : log.of_kind(CALIBRATION_STEP_CHASE_TRIAL)) {
         EXPECT_GE(s.trial, 1);
         EXPECT_LE(s.trial, 11);

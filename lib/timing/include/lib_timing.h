@@ -267,6 +267,14 @@ void set_report_stream(FILE* stream);
  * case) chooses, read at the first report. Silent reports stay silent in both. */
 typedef enum ReportFormat { REPORT_FORMAT_TEXT = 0, REPORT_FORMAT_JSON = 1 } ReportFormat;
 void set_report_format(ReportFormat format);
+/* The run context: where and how this process measures (CPU, frequency,
+ * caches, kernel, load, temperatures, placement, calibration and where its
+ * values came from, build, warnings; lib_timing(3) lists the keys). In JSON
+ * mode a {"report":"context",...} line goes before the first report line of
+ * the process, and this writes another; in text mode this writes a short
+ * summary and nothing is written unasked. Reads procfs and sysfs only,
+ * without blocking, and never calibrates. */
+void report_context(void);
 /* The format in force; settles it from TIMING_REPORT_FORMAT as the first
  * report would when set_report_format has not been called. */
 ReportFormat report_format(void);

@@ -72,6 +72,11 @@ struct SearchNotes {
 
 SearchNotes notes = {0, 0, -1, 0, -1, 0};
 
+// Where each settled value came from (NONE until it is settled).
+CalibrationSource enough_source = CALIBRATION_SOURCE_NONE;
+CalibrationSource timer_source = CALIBRATION_SOURCE_NONE;
+CalibrationSource loop_source = CALIBRATION_SOURCE_NONE;
+
 // A step of the given kind with the values settled so far.
 CalibrationStep new_step(CalibrationStepKind kind) {
     CalibrationStep step{};
@@ -144,6 +149,7 @@ void note_enough(bool from_environment) {
                                     : CALIBRATION_SOURCE_FALLBACK;
     step.best_error = notes.best_error;
     step.best_candidate_us = notes.best_candidate_us;
+    enough_source = step.source;
     notify(step);
 }
 
@@ -156,6 +162,7 @@ void note_overhead_pass(CalibrationLoop loop, int pass) {
 }
 
 void note_overhead(CalibrationStepKind kind, CalibrationSource source) {
+    (kind == CALIBRATION_STEP_TIMER_OVERHEAD ? timer_source : loop_source) = source;
     CalibrationStep step = new_step(kind);
     step.source = source;
     notify(step);
@@ -463,5 +470,16 @@ uint64_t parse_timer_overhead(const char* text) { return saturate_u64(strtod(tex
 double parse_iteration_overhead(const char* text) { return strtod(text, nullptr); }
 
 void adaptive_timing_pass(LoopBody body, uint32_t& count) { adaptive_timing(body, count); }
+
+bool settled_calibration(SettledCalibration* settled) {
+    if (loop_source == CALIBRATION_SOURCE_NONE) return false;  // the last value settled
+    settled->enough_us = calibration.enough_us;
+    settled->enough_source = enough_source;
+    settled->timer_overhead = calibration.timer_overhead;
+    settled->timer_source = timer_source;
+    settled->iteration_overhead = calibration.iteration_overhead;
+    settled->loop_source = loop_source;
+    return true;
+}
 
 }  // namespace timing_internal

@@ -98,6 +98,38 @@ void build_custom_list(const char* list_text) {
     custom_list.count = count;
 }
 
+enum class Policy {
+    None,  // unset, DEFAULT or an unknown word: workers are not pinned
+    Single,
+    Balanced,
+    BalancedSpread,
+    Unique,
+    UniqueSpread,
+    Custom,
+    CustomSpread
+};
+
+// The policy a QUENTAR_SCHED value names (keywords in any case); for the
+// custom ones *list is where the list text starts.
+Policy policy_named(const char* value, const char** list) {
+    *list = nullptr;
+    if (value == nullptr) return Policy::None;
+    if (strcasecmp(value, "SINGLE") == 0) return Policy::Single;
+    if (strcasecmp(value, "BALANCED") == 0) return Policy::Balanced;
+    if (strcasecmp(value, "BALANCED_SPREAD") == 0) return Policy::BalancedSpread;
+    if (strcasecmp(value, "UNIQUE") == 0) return Policy::Unique;
+    if (strcasecmp(value, "UNIQUE_SPREAD") == 0) return Policy::UniqueSpread;
+    if (strncasecmp(value, "CUSTOM ", 7) == 0) {
+        *list = value + 6;
+        return Policy::Custom;
+    }
+    if (strncasecmp(value, "CUSTOM_SPREAD ", 14) == 0) {
+        *list = value + 13;
+        return Policy::CustomSpread;
+    }
+    return Policy::None;
+}
+
 // Reads the allowed set and allocates the target mask. On any failure the
 // cache holds no allowed CPU and the result is negative.
 int fill_affinity_cache() {
@@ -127,6 +159,11 @@ int fill_affinity_cache() {
 }  // namespace
 
 namespace timing_internal {
+
+bool placement_policy_pins(const char* value) {
+    const char* list = nullptr;
+    return policy_named(value, &list) != Policy::None;
+}
 
 void set_placement_allocator(PlacementAllocator allocator) {
     placement_allocator = allocator != nullptr ? allocator : default_allocator;
@@ -231,31 +268,37 @@ int pin_to_allowed_cpu(int position) {
 }
 
 int apply_cpu_placement(int worker, int slot, int extra_slots) {
-    const char* value = std::getenv("QUENTAR_SCHED");
-    if (value == nullptr) return 0;
+    const char* list = nullptr;
+    const Policy policy = policy_named(std::getenv("QUENTAR_SCHED"), &list);
+    if (policy == Policy::None) return 0;
     // w * (e + 1) + s, wrapping rather than overflowing.
     const int unique =
         static_cast<int>(static_cast<unsigned>(worker) * (static_cast<unsigned>(extra_slots) + 1U) +
                          static_cast<unsigned>(slot));
     int index = 0;
-    if (strcasecmp(value, "DEFAULT") == 0) {
-        return 0;
-    } else if (strcasecmp(value, "SINGLE") == 0) {
-        index = 0;
-    } else if (strcasecmp(value, "BALANCED") == 0) {
-        index = worker;
-    } else if (strcasecmp(value, "BALANCED_SPREAD") == 0) {
-        index = spread_cpu_index(worker);
-    } else if (strcasecmp(value, "UNIQUE") == 0) {
-        index = unique;
-    } else if (strcasecmp(value, "UNIQUE_SPREAD") == 0) {
-        index = spread_cpu_index(unique);
-    } else if (strncasecmp(value, "CUSTOM ", 7) == 0) {
-        index = custom_list_cpu(value + 6, worker);
-    } else if (strncasecmp(value, "CUSTOM_SPREAD ", 14) == 0) {
-        index = custom_list_cpu(value + 13, unique);
-    } else {
-        return 0;
+    switch (policy) {
+        case Policy::None:
+        case Policy::Single:
+            index = 0;
+            break;
+        case Policy::Balanced:
+            index = worker;
+            break;
+        case Policy::BalancedSpread:
+            index = spread_cpu_index(worker);
+            break;
+        case Policy::Unique:
+            index = unique;
+            break;
+        case Policy::UniqueSpread:
+            index = spread_cpu_index(unique);
+            break;
+        case Policy::Custom:
+            index = custom_list_cpu(list, worker);
+            break;
+        case Policy::CustomSpread:
+            index = custom_list_cpu(list, unique);
+            break;
     }
     return pin_to_allowed_cpu(index % online_for_reduction());
 }

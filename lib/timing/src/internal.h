@@ -44,6 +44,19 @@ double parse_iteration_overhead(const char* text);
 const struct rusage& clock_start_usage();
 const struct rusage& clock_stop_usage();
 
+// The calibration as settled, with where each value came from (the
+// observer's sources); false while the process has not calibrated. Reads
+// only: never starts a calibration.
+struct SettledCalibration {
+    int32_t enough_us;
+    CalibrationSource enough_source;
+    uint64_t timer_overhead;
+    CalibrationSource timer_source;
+    double iteration_overhead;
+    CalibrationSource loop_source;
+};
+bool settled_calibration(SettledCalibration* calibration);
+
 // The result sink's current value (nothing in the library reads it).
 uint64_t result_sink_value();
 
@@ -62,6 +75,10 @@ void set_placement_allocator(PlacementAllocator allocator);
 // free() (0 and null for a null text or one without digits, or for more runs
 // than an int counts); -1 and null when memory ran out.
 int parse_custom_cpu_list(const char* text, int** entries);
+
+// Whether QUENTAR_SCHED's value names a policy that pins workers (null,
+// DEFAULT and unknown words do not).
+bool placement_policy_pins(const char* value);
 
 // Largest affinity mask tried: room for 8192 CPUs.
 constexpr size_t PLACEMENT_MAX_MASK_BYTES = 8192 / 8;
@@ -137,6 +154,13 @@ struct ReportTail {
 void write_report_text(FILE* stream, const ReportRecord& record);
 void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail);
 
+// JSON values as the reports write them: a string escaped as labels are (null
+// for a null text), and a number with 17 significant digits (null when not
+// finite); `shortest` takes the fewest digits that read back as the same
+// double instead.
+void write_json_string(FILE* stream, const char* text);
+void write_json_number(FILE* stream, double value, bool shortest = false);
+
 // Called by the driver when a successful run makes its merged set current:
 // reports describe that set with the run's settings for as long as it stays
 // current and unchanged.
@@ -144,6 +168,18 @@ void note_driver_set(const SampleSet* set, const DriverRunSettings& run);
 // The settings of the run that made the current set, or null when it did not
 // come from driver_run.
 const DriverRunSettings* current_set_run();
+// Whether a successful driver_run with at least one worker has ended in this
+// process.
+bool workers_have_run();
+
+// ---- the run context (run_context.cpp) ----
+
+// The context line of the JSON reports, and the human summary of text mode.
+void write_context_json(FILE* stream);
+void write_context_text(FILE* stream);
+// For tests only: read procfs and sysfs below root ("" is the real system)
+// and forget the facts read so far. Longer roots than PATH_MAX are refused.
+void set_system_root(const char* root);
 
 }  // namespace timing_internal
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "internal.h"
@@ -45,6 +46,10 @@ int utf8_sequence_length(const unsigned char* p) {
     return 0;
 }
 
+}  // namespace
+
+namespace timing_internal {
+
 void write_json_string(FILE* stream, const char* text) {
     if (text == nullptr) {
         fputs("null", stream);
@@ -75,14 +80,18 @@ void write_json_string(FILE* stream, const char* text) {
     fputc('"', stream);
 }
 
-// %.17g, with the decimal point a '.' whatever the program's locale says.
-void write_json_number(FILE* stream, double value) {
+// %.17g (or the fewest digits from 15 up that read back as the same
+// double), with the decimal point a '.' whatever the program's locale says.
+void write_json_number(FILE* stream, double value, bool shortest) {
     if (!std::isfinite(value)) {
         fputs("null", stream);
         return;
     }
     char digits[64];
-    snprintf(digits, sizeof digits, "%.17g", value);
+    for (int precision = shortest ? 15 : 17; precision <= 17; ++precision) {
+        snprintf(digits, sizeof digits, "%.*g", precision, value);
+        if (strtod(digits, nullptr) == value) break;  // read in the same locale
+    }
     const char* point = localeconv()->decimal_point;
     char* at = point != nullptr && strcmp(point, ".") != 0 ? strstr(digits, point) : nullptr;
     if (at != nullptr) {
@@ -91,6 +100,13 @@ void write_json_number(FILE* stream, double value) {
     }
     fputs(digits, stream);
 }
+
+}  // namespace timing_internal
+
+namespace {
+
+using timing_internal::write_json_number;
+using timing_internal::write_json_string;
 
 void write_json_key(FILE* stream, const char* key) {
     fputc(',', stream);

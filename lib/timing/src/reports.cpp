@@ -45,6 +45,11 @@ struct DriverSet {
     DriverRunSettings run;
 };
 DriverSet driver_set = {nullptr, 0, 0, {0, 0, 0, 0}};
+bool workers_ran = false;
+
+// Set once the process has written a context line (JSON mode): the first
+// report line of a process follows one.
+bool context_written = false;
 
 // FNV-1a over a set's samples: tells a set the caller changed, or another
 // set that happens to live at the same address, from the one the driver made.
@@ -155,23 +160,34 @@ void render(FILE* stream, const ReportRecord& record) {
 
 // The writers put out a line piece by piece; on the unbuffered standard error
 // each piece would be a write of its own, which other processes' output can
-// split. The line is therefore rendered in memory and written whole, or
-// rendered straight to the stream when no memory can be had for it.
-void emit(const ReportRecord& record) {
-    char* line = nullptr;
+// split. The lines are therefore rendered in memory and written whole, or
+// rendered straight to the stream when no memory can be had for them.
+template <typename Render>
+void write_whole(Render render) {
+    char* text = nullptr;
     size_t length = 0;
-    FILE* memory = open_memstream(&line, &length);
+    FILE* memory = open_memstream(&text, &length);
     if (memory == nullptr) {
-        render(out(), record);
+        render(out());
         return;
     }
-    render(memory, record);
+    render(memory);
     if (fclose(memory) == 0) {
-        fwrite(line, 1, length, out());
+        fwrite(text, 1, length, out());
     } else {
-        render(out(), record);
+        render(out());
     }
-    free(line);
+    free(text);
+}
+
+void write_context() {
+    context_written = true;
+    write_whole(timing_internal::write_context_json);
+}
+
+void emit(const ReportRecord& record) {
+    if (chosen_format == REPORT_FORMAT_JSON && !context_written) write_context();
+    write_whole([&record](FILE* stream) { render(stream, record); });
 }
 
 // "%.0f" above 100 ms, four decimals up to and including 100.
@@ -207,6 +223,14 @@ ReportFormat report_format(void) {
     return chosen_format;
 }
 
+void report_context(void) {
+    if (report_format() == REPORT_FORMAT_JSON) {
+        write_context();
+    } else {
+        write_whole(timing_internal::write_context_text);
+    }
+}
+
 int set_report_param(const char* key, const char* value) {
     if (key == nullptr || key[0] == '\0' || strlen(key) > timing_internal::REPORT_PARAM_KEY_BYTES) {
         return -1;
@@ -223,9 +247,9 @@ int set_report_param(const char* key, const char* value) {
     const size_t value_bytes = strlen(value);
     if (value_bytes > timing_internal::REPORT_PARAM_VALUE_BYTES) return -1;
     if (at < 0 && param_count == timing_internal::REPORT_MAX_PARAMS) return -1;
-    ReportParam& param = params[at >= 0 ? at : param_count++];
-    memcpy(param.key, key, strlen(key) + 1);
-    memcpy(param.value, value, value_bytes + 1);
+    const int slot = at >= 0 ? at : param_count++;
+    memcpy(params[slot].key, key, strlen(key) + 1);
+    memcpy(params[slot].value, value, value_bytes + 1);
     return 0;
 }
 
@@ -403,7 +427,10 @@ void note_driver_set(const SampleSet* set, const DriverRunSettings& run) {
     driver_set.count = set != nullptr ? set->count : 0;
     driver_set.fingerprint = set != nullptr ? fingerprint_of(set) : 0;
     driver_set.run = run;
+    if (set != nullptr && run.parallel > 0) workers_ran = true;
 }
+
+bool workers_have_run() { return workers_ran; }
 
 const DriverRunSettings* current_set_run() {
     const SampleSet* set = current_sample_set();

@@ -1,0 +1,269 @@
+// The run context read from fake /proc and /sys trees: what each layout of
+// the files gives, what is kept and what is read again, and null for what
+// is missing.
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "internal.h"
+#include "json_value.h"
+#include "lib_timing.h"
+#include "report_capture.h"
+
+namespace {
+
+// A directory that stands for "/", removed with everything in it.
+class FakeRoot {
+   public:
+    FakeRoot() {
+        char name[] = "/tmp/run_context.XXXXXX";
+        if (mkdtemp(name) != nullptr) root_ = name;
+        timing_internal::set_system_root(root_.c_str());
+    }
+    ~FakeRoot() {
+        timing_internal::set_system_root("");
+        nftw(
+            root_.c_str(),
+            [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+            FTW_DEPTH | FTW_PHYS);
+    }
+    FakeRoot(const FakeRoot&) = delete;
+    FakeRoot& operator=(const FakeRoot&) = delete;
+
+    // Writes text to the file at path below the root, making its directories.
+    void file(const std::string& path, const std::string& text) const {
+        for (size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            mkdir((root_ + path.substr(0, slash)).c_str(), 0700);
+        }
+        FILE* f = fopen((root_ + path).c_str(), "w");
+        ASSERT_NE(f, nullptr) << path;
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+
+   private:
+    std::string root_ = "/nonexistent";
+};
+
+// The context line report_context writes in JSON mode, checked to be one
+// JSON object on one line.
+std::string context_line() {
+    set_report_format(REPORT_FORMAT_JSON);
+    const std::string text = report_text([] { report_context(); });
+    set_report_format(REPORT_FORMAT_TEXT);
+    JsonValue value;
+    std::string error;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_TRUE(parse_json(text, &value, &error)) << error << " in " << text;
+    EXPECT_EQ(value.type, JsonValue::Type::Object);
+    return text;
+}
+
+::testing::AssertionResult has(const std::string& line, const std::string& fragment) {
+    if (line.find(fragment) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no " << fragment << "\nin " << line;
+}
+
+void cache(const FakeRoot& root, int cpu, int index, const char* level, const char* type,
+           const char* size, const char* shared) {
+    const std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cache/index" +
+                            std::to_string(index) + "/";
+    root.file(dir + "level", std::string(level) + "\n");
+    root.file(dir + "type", std::string(type) + "\n");
+    root.file(dir + "size", std::string(size) + "\n");
+    root.file(dir + "shared_cpu_list", std::string(shared) + "\n");
+}
+
+void policy(const FakeRoot& root, int n, const char* cpus, const char* governor, const char* cur,
+            const char* min, const char* max) {
+    const std::string dir = "/sys/devices/system/cpu/cpufreq/policy" + std::to_string(n) + "/";
+    root.file(dir + "related_cpus", std::string(cpus) + "\n");
+    root.file(dir + "scaling_governor", std::string(governor) + "\n");
+    root.file(dir + "scaling_cur_freq", std::string(cur) + "\n");
+    root.file(dir + "scaling_min_freq", std::string(min) + "\n");
+    root.file(dir + "scaling_max_freq", std::string(max) + "\n");
+}
+
+// One processor's block of /proc/cpuinfo as arm64 and newer 32-bit kernels
+// write it.
+std::string arm_block(int cpu, const char* implementer, const char* part) {
+    return "processor\t: " + std::to_string(cpu) +
+           "\nmodel name\t: ARMv7 Processor rev 3 (v7l)\nBogoMIPS\t: 108.00\n"
+           "Features\t: half thumb fastmult vfp edsp neon\nCPU implementer\t: " +
+           implementer + "\nCPU architecture: 7\nCPU variant\t: 0x0\nCPU part\t: " + part +
+           "\nCPU revision\t: 3\n\n";
+}
+
+// Nothing readable: every value from a file is null, the rest is there.
+// Runs first: the process has not calibrated yet.
+TEST(RunContext, MissingFilesGiveNullAndTheProcessFactsRemain) {
+    unsetenv("QUENTAR_SCHED");
+    FakeRoot root;
+    const std::string line = context_line();
+    EXPECT_EQ(line.rfind("{\"report\":\"context\",\"schema\":1,\"library_version\":\"0.1.0\",", 0),
+              0u)
+        << line;
+    for (const char* key : {"executable", "cpu_model", "cpus_online", "caches", "cpufreq",
+                            "load_avg", "thermal", "placement", "calibration"}) {
+        EXPECT_TRUE(has(line, "\"" + std::string(key) + "\":null"));
+    }
+    JsonValue value;
+    ASSERT_TRUE(parse_json(line, &value, nullptr));
+    for (const char* key : {"date", "host", "kernel", "machine"}) {
+        ASSERT_NE(value.find(key), nullptr) << key;
+        EXPECT_EQ(value.find(key)->type, JsonValue::Type::String) << key;
+    }
+    EXPECT_EQ(value.find("date")->string.size(), 20u) << "2026-12-09T01:38:48Z";
+    EXPECT_TRUE(has(line, "\"time_t_bytes\":8,\"off_t_bytes\":8,\"long_bytes\":" +
+                              std::to_string(sizeof(long)) + "}"));
+    EXPECT_TRUE(has(line, "\"warnings\":[]}"));
+
+    // The text summary: machine, kernel and load, calibration; no warnings.
+    const std::string text = report_text([] { report_context(); });
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(text.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 3u) << text;
+    EXPECT_EQ(lines[0].rfind("machine: ", 0), 0u) << text;
+    EXPECT_TRUE(has(lines[0], ", unknown, online CPUs unknown, allowed "));
+    EXPECT_TRUE(has(lines[1], ", load unknown, QUENTAR_SCHED unset"));
+    EXPECT_EQ(lines[2], "calibration: not done yet");
+}
+
+TEST(RunContext, X86ModelNameCachesOnceEachAndWhatIsReadAgain) {
+    FakeRoot root;
+    std::string cpuinfo;
+    for (int cpu = 0; cpu < 2; ++cpu) {
+        cpuinfo += "processor\t: " + std::to_string(cpu) +
+                   "\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) CPU @ 2.20GHz\n"
+                   "flags\t\t: " +
+                   std::string(6000, 'f') + "\n\n";  // longer than any line kept
+    }
+    root.file("/proc/cpuinfo", cpuinfo);
+    root.file("/sys/devices/system/cpu/online", "0-1\n");
+    for (int cpu = 0; cpu < 2; ++cpu) {
+        const char* own = cpu == 0 ? "0" : "1";
+        cache(root, cpu, 0, "1", "Data", "32K", own);
+        cache(root, cpu, 1, "1", "Instruction", "32K", own);
+        cache(root, cpu, 2, "2", "Unified", "1024K", own);
+        cache(root, cpu, 3, "3", "Unified", "32M", "0-1");
+    }
+    policy(root, 0, "0", "powersave", "1800000", "800000", "3400000");
+    policy(root, 1, "1", "powersave", "2000000", "800000", "3400000");
+    root.file("/proc/loadavg", "1.50 0.40 0.33 1/123 4567\n");
+    root.file("/sys/class/thermal/thermal_zone0/type", "x86_pkg_temp\n");
+    root.file("/sys/class/thermal/thermal_zone0/temp", "48300\n");
+    root.file("/sys/class/thermal/thermal_zone1/type", "acpitz\n");  // no temperature
+
+    std::string line = context_line();
+    EXPECT_TRUE(has(line, "\"cpu_model\":\"Intel(R) Xeon(R) CPU @ 2.20GHz\",\"cpus_online\":2,"));
+    EXPECT_TRUE(has(
+        line,
+        "\"caches\":[{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768,\"shared_cpu_list\":\"0\"}"
+        ","
+        "{\"level\":1,\"type\":\"Instruction\",\"size_bytes\":32768,\"shared_cpu_list\":\"0\"},"
+        "{\"level\":2,\"type\":\"Unified\",\"size_bytes\":1048576,\"shared_cpu_list\":\"0\"},"
+        "{\"level\":3,\"type\":\"Unified\",\"size_bytes\":33554432,\"shared_cpu_list\":\"0-1\"},"
+        "{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768,\"shared_cpu_list\":\"1\"},"
+        "{\"level\":1,\"type\":\"Instruction\",\"size_bytes\":32768,\"shared_cpu_list\":\"1\"},"
+        "{\"level\":2,\"type\":\"Unified\",\"size_bytes\":1048576,\"shared_cpu_list\":\"1\"}],"));
+    EXPECT_TRUE(has(line,
+                    "\"cpufreq\":[{\"cpus\":[0],\"governor\":\"powersave\",\"cur_khz\":1800000,"
+                    "\"min_khz\":800000,\"max_khz\":3400000},{\"cpus\":[1],\"governor\":"
+                    "\"powersave\",\"cur_khz\":2000000,\"min_khz\":800000,\"max_khz\":3400000}],"));
+    EXPECT_TRUE(has(line,
+                    "\"load_avg\":[1.5,0.4,0.33],\"thermal\":[{\"type\":\"x86_pkg_temp\","
+                    "\"celsius\":48.3},{\"type\":\"acpitz\",\"celsius\":null}],"));
+    EXPECT_TRUE(has(line,
+                    "\"warnings\":[\"CPU frequency governor is powersave, not performance\","
+                    "\"load average 1.50 is above half the 2 online CPUs\"]}"));
+
+    // The load and the temperatures are read again; the rest was kept.
+    root.file("/proc/loadavg", "0.25 0.40 0.33 1/123 4567\n");
+    root.file("/sys/class/thermal/thermal_zone0/temp", "-1500\n");
+    policy(root, 0, "0", "performance", "1", "1", "1");
+    root.file("/proc/cpuinfo", "model name\t: Other\n");
+    line = context_line();
+    EXPECT_TRUE(has(line, "\"cpu_model\":\"Intel(R) Xeon(R) CPU @ 2.20GHz\""));
+    EXPECT_TRUE(has(line, "\"governor\":\"powersave\",\"cur_khz\":1800000,"));
+    EXPECT_TRUE(has(line,
+                    "\"load_avg\":[0.25,0.4,0.33],\"thermal\":[{\"type\":\"x86_pkg_temp\","
+                    "\"celsius\":-1.5},"));
+    EXPECT_TRUE(
+        has(line, "\"warnings\":[\"CPU frequency governor is powersave, not performance\"]}"));
+}
+
+TEST(RunContext, BigLittleArmBoardNamesEachClusterAndItsPolicy) {
+    FakeRoot root;
+    std::string cpuinfo;
+    for (int cpu = 0; cpu < 6; ++cpu)
+        cpuinfo += arm_block(cpu, "0x41", cpu < 4 ? "0xd03" : "0xd08");
+    root.file("/proc/cpuinfo", cpuinfo + "Hardware\t: Rockchip RK3399\n");
+    root.file("/sys/devices/system/cpu/online", "0-5\n");
+    policy(root, 0, "0 1 2 3", "schedutil", "1416000", "408000", "1416000");
+    policy(root, 4, "4 5", "performance", "1800000", "408000", "1800000");
+    root.file("/proc/loadavg", "0.10 0.05 0.01 1/80 900\n");
+
+    const std::string line = context_line();
+    EXPECT_TRUE(has(line, "\"cpu_model\":\"4x Cortex-A53 + 2x Cortex-A72\",\"cpus_online\":6,"));
+    EXPECT_TRUE(
+        has(line,
+            "\"cpufreq\":[{\"cpus\":[0,1,2,3],\"governor\":\"schedutil\",\"cur_khz\":"
+            "1416000,\"min_khz\":408000,\"max_khz\":1416000},{\"cpus\":[4,5],\"governor\":"
+            "\"performance\",\"cur_khz\":1800000,\"min_khz\":408000,\"max_khz\":1800000}],"));
+    EXPECT_TRUE(
+        has(line, "\"warnings\":[\"CPU frequency governor is schedutil, not performance\"]}"));
+    const std::string text = report_text([] { report_context(); });
+    EXPECT_TRUE(has(text, "4x Cortex-A53 + 2x Cortex-A72, 6 CPUs online, allowed "));
+    EXPECT_TRUE(has(text, ", governor schedutil/performance, up to 1800 MHz\n"));
+}
+
+TEST(RunContext, OlderArmLayoutAndUnknownCores) {
+    FakeRoot root;
+    // Kernels before 3.8 list the processors, then the codes once.
+    root.file("/proc/cpuinfo",
+              "Processor\t: ARMv7 Processor rev 10 (v7l)\nprocessor\t: 0\nBogoMIPS\t: 790.52\n\n"
+              "processor\t: 1\nBogoMIPS\t: 790.52\n\nFeatures\t: swp half thumb fastmult vfp\n"
+              "CPU implementer\t: 0x41\nCPU architecture: 7\nCPU variant\t: 0x2\n"
+              "CPU part\t: 0xc09\nCPU revision\t: 10\n\nHardware\t: Freescale i.MX 6Quad\n");
+    EXPECT_TRUE(has(context_line(), "\"cpu_model\":\"2x Cortex-A9\""));
+
+    FakeRoot other;
+    std::string cpuinfo;
+    for (int cpu = 0; cpu < 4; ++cpu) {
+        cpuinfo += cpu < 2 ? arm_block(cpu, "0x41", "0xc07") : arm_block(cpu, "0x56", "0x584");
+    }
+    other.file("/proc/cpuinfo", cpuinfo);
+    EXPECT_TRUE(has(context_line(), "\"cpu_model\":\"2x Cortex-A7 + 2x 0x56:0x584\""));
+}
+
+// The calibration appears once settled, never started by the context, with
+// where each value came from.
+TEST(RunContext, CalibrationAppearsOnceSettledWithItsSources) {
+    setenv("ENOUGH", "5000", 1);
+    setenv("TIMING_O", "2", 1);
+    setenv("LAPCOST", "0.25", 1);
+    setenv("QUENTAR_SCHED", "SINGLE", 1);
+    const std::string before = context_line();
+    EXPECT_TRUE(has(before, "\"placement\":\"SINGLE\",\"calibration\":null,"));
+    EXPECT_TRUE(has(context_line(), "\"calibration\":null,")) << "the context did not calibrate";
+    ensure_calibrated();
+    EXPECT_TRUE(has(context_line(),
+                    "\"calibration\":{\"enough_us\":5000,\"enough_source\":\"environment\","
+                    "\"timer_overhead_us\":2,\"timer_overhead_source\":\"environment\","
+                    "\"iteration_overhead_us\":0.25,\"iteration_overhead_source\":"
+                    "\"environment\"},"));
+    EXPECT_TRUE(has(report_text([] { report_context(); }),
+                    "\ncalibration: enough 5000 us (environment), timer overhead 2 us "
+                    "(environment), loop overhead 0.25000000 us (environment)\n"));
+}
+
+}  // namespace
