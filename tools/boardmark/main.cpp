@@ -63,6 +63,13 @@ int main(int argc, char** argv) {
     if (runs(Command::PIPE, command)) session.steps += pipe_rows(session.facts);
     if (runs(Command::SYSCALL, command)) session.steps += SYSCALL_ROWS;
 
+    if (!session.json) {
+        // What the tables were measured on and how, first: the calibration
+        // runs here, so that the summary can say where its values came from.
+        ensure_calibrated();
+        before_output(&session);
+        report_context();
+    }
     if (runs(Command::LATENCY, command)) run_latency(&session, options.latency);
     if (runs(Command::BANDWIDTH, command)) run_bandwidth(&session, options.bandwidth);
     if (runs(Command::PIPE, command)) run_pipe(&session);
