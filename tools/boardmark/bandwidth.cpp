@@ -80,7 +80,39 @@ char* map_buffer(size_t bytes) {
     return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
 }
 
+bool copies(const BandwidthOptions& options) {
+    return std::find(options.ops.begin(), options.ops.end(), BandwidthOp::COPY) !=
+           options.ops.end();
+}
+
+uint64_t most_workers(const BandwidthOptions& options) {
+    return static_cast<uint64_t>(*std::max_element(options.workers.begin(), options.workers.end()));
+}
+
+// "2 workers x 2 buffers of 32 MiB"
+std::string need_text(const BandwidthOptions& options) {
+    const uint64_t workers = most_workers(options);
+    const uint64_t buffers = copies(options) ? 2 : 1;
+    return std::to_string(workers) + " worker" + (workers == 1 ? "" : "s") + " x " +
+           std::to_string(buffers) + " buffer" + (buffers == 1 ? "" : "s") + " of " +
+           size_for_people(options.size_bytes);
+}
+
 }  // namespace
+
+std::string bandwidth_memory_problem(const MachineFacts& facts, const BandwidthOptions& options) {
+    const uint64_t buffers = copies(options) ? 2 : 1;
+    if (options.size_bytes > SIZE_MAX / 2) {
+        return need_text(options) + " cannot be had on this target";
+    }
+    if (facts.mem_available_bytes != 0 &&
+        options.size_bytes > facts.mem_available_bytes / (buffers * most_workers(options))) {
+        return need_text(options) +
+               " cannot be had: " + size_for_people(facts.mem_available_bytes) +
+               " of memory available";
+    }
+    return "";
+}
 
 size_t bandwidth_rows(const BandwidthOptions& options) {
     return options.ops.size() * options.workers.size();
@@ -92,36 +124,20 @@ void run_bandwidth(Session* session, const BandwidthOptions& options) {
                   " per worker, each worker its own buffers (MB = 10^6 bytes)";
     table.headers = {"op", "workers", "MB/s per worker", "MB/s total (per worker x workers)"};
 
-    const bool copies =
-        std::find(options.ops.begin(), options.ops.end(), BandwidthOp::COPY) != options.ops.end();
-    const uint64_t buffers = copies ? 2 : 1;
-    const uint64_t workers =
-        static_cast<uint64_t>(*std::max_element(options.workers.begin(), options.workers.end()));
-    const uint64_t needed = options.size_bytes * buffers * workers;
-    const std::string need_text = std::to_string(workers) + " worker" + (workers == 1 ? "" : "s") +
-                                  " x " + std::to_string(buffers) + " buffer" +
-                                  (buffers == 1 ? "" : "s") + " of " +
-                                  size_for_people(options.size_bytes);
-    if (session->facts.mem_available_bytes != 0 && needed > session->facts.mem_available_bytes) {
-        measurement_failed(
-            session, "bandwidth",
-            need_text + " cannot be had: " + size_for_people(session->facts.mem_available_bytes) +
-                " of memory available");
+    const std::string problem = bandwidth_memory_problem(session->facts, options);
+    if (!problem.empty()) {
+        measurement_failed(session, "bandwidth", problem);
         return;
     }
     Buffers b;
-    if (options.size_bytes > SIZE_MAX / 2) {
-        measurement_failed(session, "bandwidth", need_text + " cannot be had on this target");
-        return;
-    }
     b.bytes = static_cast<size_t>(options.size_bytes);
     b.source = map_buffer(b.bytes);
-    if (b.source != nullptr && copies) b.destination = map_buffer(b.bytes);
-    if (b.source == nullptr || (copies && b.destination == nullptr)) {
+    if (b.source != nullptr && copies(options)) b.destination = map_buffer(b.bytes);
+    if (b.source == nullptr || (copies(options) && b.destination == nullptr)) {
         const int error = errno;
         if (b.source != nullptr) munmap(b.source, b.bytes);
         measurement_failed(session, "bandwidth",
-                           need_text + " cannot be had: mmap: " + std::strerror(error));
+                           need_text(options) + " cannot be had: mmap: " + std::strerror(error));
         return;
     }
 

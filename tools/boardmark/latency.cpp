@@ -39,11 +39,6 @@ void chase_body(uint32_t iterations, void* arg) {
 // pages asks. Null with errno and the failing call in *failed_call.
 char* map_working_set(uint64_t bytes, Pages pages, const char** failed_call, size_t* mapped) {
     const uint64_t align = huge_page_bytes();
-    if (bytes > SIZE_MAX - align) {
-        errno = ENOMEM;
-        *failed_call = "mmap";
-        return nullptr;
-    }
     const size_t length = static_cast<size_t>(bytes + align);
     void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
@@ -102,6 +97,18 @@ void* build_chase(char* base, size_t slots, size_t stride) {
     return first;
 }
 
+std::string latency_memory_problem(const MachineFacts& facts, const LatencyOptions& options) {
+    const std::string wanted = "a working set of " + size_for_people(options.max_bytes);
+    if (options.max_bytes > SIZE_MAX - huge_page_bytes()) {
+        return wanted + " cannot be had on this target";
+    }
+    if (facts.mem_available_bytes != 0 && options.max_bytes > facts.mem_available_bytes) {
+        return wanted + " cannot be had: " + size_for_people(facts.mem_available_bytes) +
+               " of memory available";
+    }
+    return "";
+}
+
 size_t latency_rows(const LatencyOptions& options) {
     return size_ladder(options.min_bytes, options.max_bytes, options.sizes_per_doubling).size();
 }
@@ -117,11 +124,9 @@ void run_latency(Session* session, const LatencyOptions& options) {
 
     const uint64_t largest = sizes.back();
     const std::string what = "latency";
-    if (session->facts.mem_available_bytes != 0 && largest > session->facts.mem_available_bytes) {
-        measurement_failed(session, what,
-                           "a working set of " + size_for_people(largest) + " cannot be had: " +
-                               size_for_people(session->facts.mem_available_bytes) +
-                               " of memory available");
+    const std::string problem = latency_memory_problem(session->facts, options);
+    if (!problem.empty()) {
+        measurement_failed(session, what, problem);
         return;
     }
     const char* failed_call = "";

@@ -32,6 +32,21 @@ int main(int argc, char** argv) {
         return parsed.exit_status;
     }
 
+    // Memory that cannot be had fails the run before anything is measured.
+    std::string problem;
+    if (runs(Command::LATENCY, options.command)) {
+        problem = latency_memory_problem(session.facts, options.latency);
+        if (!problem.empty()) problem = "latency: " + problem;
+    }
+    if (problem.empty() && runs(Command::BANDWIDTH, options.command)) {
+        problem = bandwidth_memory_problem(session.facts, options.bandwidth);
+        if (!problem.empty()) problem = "bandwidth: " + problem;
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "boardmark: %s\n", problem.c_str());
+        return EXIT_MEASUREMENT_FAILED;
+    }
+
     if (options.quick) setenv("ENOUGH", "5000", 0);
     // The library reads it in every worker: one worker per CPU, round robin.
     setenv("QUENTAR_SCHED", "BALANCED", 0);

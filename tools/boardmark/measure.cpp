@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -14,6 +15,9 @@ struct AffinitySlot {
     cpu_set_t mask;
 };
 AffinitySlot* affinity_slots = nullptr;
+
+// The merged set of the last successful run, which is ours to free.
+SampleSet* merged_set = nullptr;
 
 AffinitySlot* shared_slots() {
     if (affinity_slots == nullptr) {
@@ -86,8 +90,15 @@ void set_row_params(const RowParams& params) {
 JobResult run_job(const Job& job) {
     AffinitySlot* slots = shared_slots();
     if (slots != nullptr) std::memset(slots, 0, sizeof(AffinitySlot) * MAX_WORKERS);
+    SampleSet* previous = current_sample_set();
     driver_run(job_setup, job_body, job.teardown != nullptr ? job_teardown : nullptr, 0,
                job.workers, 0, -1, const_cast<Job*>(&job));
+    // A successful run makes its merged set current and hands it to the
+    // caller: the previous run's (reported by now) goes.
+    if (current_sample_set() != previous) {
+        std::free(merged_set);
+        merged_set = current_sample_set();
+    }
     JobResult result;
     result.elapsed_us = clock_elapsed_us();
     result.iterations = clock_iterations();

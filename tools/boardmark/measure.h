@@ -52,7 +52,9 @@ void set_row_params(const RowParams& params);
 // One driver_run of body with workers workers (setup and teardown may be
 // null; all three get arg). The result is the clock's median sample; ok is
 // false when the run failed (the clock reads 0 over 1). cpus counts the CPUs
-// the workers' affinity masks allowed after setup(0), together.
+// the workers' affinity masks allowed after setup(0), together. The run's
+// samples stay current (for the reports) until the next run_job replaces
+// and frees them.
 struct Job {
     IntervalCallback setup = nullptr;
     IntervalCallback body = nullptr;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "measure.h"
@@ -14,6 +15,11 @@ void run_latency(Session* session, const LatencyOptions& options);
 void run_bandwidth(Session* session, const BandwidthOptions& options);
 void run_pipe(Session* session);
 void run_syscall(Session* session);
+
+// Why the memory a measurement needs cannot be had ("a working set of 1 TiB
+// cannot be had: ..."), or "" when it may be: checked before anything runs.
+std::string latency_memory_problem(const MachineFacts& facts, const LatencyOptions& options);
+std::string bandwidth_memory_problem(const MachineFacts& facts, const BandwidthOptions& options);
 
 // Rows each measurement will run, for the status line's "step of steps".
 size_t latency_rows(const LatencyOptions& options);
