@@ -5,6 +5,11 @@
  * the size in MB with the microseconds one pass over it takes. Usage: memread [SIZE], SIZE as parse_size reads it
  * (e.g. 64k, 8m; default 1m). Workers are placed by QUENTAR_SCHED, BALANCED
  * (one worker per allowed CPU, round robin) when it is unset.
+ *
+ * Each sample is one worker's interval, so the figures are per worker. In
+ * JSON mode (TIMING_REPORT_FORMAT=json) the reports carry the size and the
+ * worker count as parameters and memread prints nothing of its own, so that
+ * its output is pure JSON Lines.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <lib_timing.h>
@@ -31,12 +36,17 @@ static void body(uint32_t iterations, void* arg) {
 }
 
 static void measure(Buffer* b, int workers) {
+    char text[24];
+    snprintf(text, sizeof text, "%d", workers);
+    set_report_param("workers", text);
     driver_run(setup, body, NULL, 0, workers, 0, 11, b);
     const uint64_t iterations = clock_iterations();
-    printf("%d worker%s, %s per pass, %llu passes in %llu us: ", workers, workers == 1 ? "" : "s",
-           format_size(b->bytes), (unsigned long long)iterations,
-           (unsigned long long)clock_elapsed_us());
-    fflush(stdout);
+    if (report_format() == REPORT_FORMAT_TEXT) {
+        printf("%d worker%s, %s per pass, %llu passes in %llu us: ", workers,
+               workers == 1 ? "" : "s", format_size(b->bytes), (unsigned long long)iterations,
+               (unsigned long long)clock_elapsed_us());
+        fflush(stdout);
+    }
     report_mb_per_sec((uint64_t)b->bytes * iterations);
     report_size_latency(b->bytes, iterations);  /* microseconds per pass */
 }
@@ -50,6 +60,9 @@ int main(int argc, char** argv) {
 
     Buffer b;
     b.bytes = (uint32_t)size;
+    char text[24];
+    snprintf(text, sizeof text, "%lu", (unsigned long)b.bytes);
+    set_report_param("size", text);
     b.words = calloc(b.bytes / 4, 4);
     if (b.words == NULL) return 1;
     set_report_stream(stdout);

@@ -60,6 +60,8 @@ int main(void) {
     CHECK(sample_set_summarize(set, &summary) == 0 && summary.median_us == 10.0 &&
           summary.spread == 0.5);
     set_report_format(REPORT_FORMAT_TEXT);
+    CHECK(report_format() == REPORT_FORMAT_TEXT);
+    CHECK(set_report_param("size", "4096") == 0 && set_report_param("size", NULL) == 0);
 
     volatile uint32_t x = 0;
     clock_begin(NULL);

@@ -74,9 +74,11 @@ __attribute__((format(printf, 1, 2))) Path path_of(const char* format, ...) {
     va_list args;
     va_start(args, format);
     const size_t used = root < 0 ? sizeof path.text : static_cast<size_t>(root);
-    const int rest = used < sizeof path.text
-                         ? vsnprintf(path.text + used, sizeof path.text - used, format, args)
-                         : -1;
+    int rest = -1;
+    if (used < sizeof path.text) {
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
+        rest = vsnprintf(path.text + used, sizeof path.text - used, format, args);
+    }
     va_end(args);
     path.ok = rest >= 0 && static_cast<size_t>(rest) < sizeof path.text - used;
     return path;
@@ -250,6 +252,17 @@ void write_count_or_null(FILE* stream, long long value) {
     } else {
         fprintf(stream, "%lld", value);
     }
+}
+
+// ,"name": and the value, null when empty (a text) or negative (a count).
+void text_member(FILE* stream, const char* name, const char* text) {
+    key(stream, name);
+    write_text_or_null(stream, text);
+}
+
+void count_member(FILE* stream, const char* name, long long value) {
+    key(stream, name);
+    write_count_or_null(stream, value);
 }
 
 // A CPU list as a JSON array, or null when it is not one.
@@ -481,12 +494,9 @@ bool write_caches(FILE* stream) {
             seen[count++] = entry;
             fprintf(stream, "%s{\"level\":", count == 1 ? "[" : ",");
             write_count_or_null(stream, entry.level);
-            key(stream, "type");
-            write_text_or_null(stream, entry.type);
-            key(stream, "size_bytes");
-            write_count_or_null(stream, entry.size_bytes);
-            key(stream, "shared_cpu_list");
-            write_text_or_null(stream, entry.shared);
+            text_member(stream, "type", entry.type);
+            count_member(stream, "size_bytes", entry.size_bytes);
+            text_member(stream, "shared_cpu_list", entry.shared);
             fputc('}', stream);
         }
     }
@@ -548,14 +558,10 @@ bool write_cpufreq(FILE* stream) {
         } else {
             fputs("null", stream);
         }
-        key(stream, "governor");
-        write_text_or_null(stream, governor);
-        key(stream, "cur_khz");
-        write_count_or_null(stream, read_count(path_of(base, n, "scaling_cur_freq")));
-        key(stream, "min_khz");
-        write_count_or_null(stream, read_count(path_of(base, n, "scaling_min_freq")));
-        key(stream, "max_khz");
-        write_count_or_null(stream, max_khz);
+        text_member(stream, "governor", governor);
+        count_member(stream, "cur_khz", read_count(path_of(base, n, "scaling_cur_freq")));
+        count_member(stream, "min_khz", read_count(path_of(base, n, "scaling_min_freq")));
+        count_member(stream, "max_khz", max_khz);
         fputc('}', stream);
         note_policy(governor, max_khz);
     }
@@ -671,6 +677,7 @@ struct Warnings {
         if (count == MAX_WARNINGS) return;
         va_list args;
         va_start(args, format);
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
         vsnprintf(text[count++], sizeof text[0], format, args);
         va_end(args);
     }
@@ -720,16 +727,13 @@ void write_calibration_json(FILE* stream) {
         return;
     }
     fprintf(stream, "{\"enough_us\":%d", static_cast<int>(c.enough_us));
-    key(stream, "enough_source");
-    write_json_string(stream, source_name(c.enough_source));
+    text_member(stream, "enough_source", source_name(c.enough_source));
     fprintf(stream, ",\"timer_overhead_us\":%llu",
             static_cast<unsigned long long>(c.timer_overhead));
-    key(stream, "timer_overhead_source");
-    write_json_string(stream, source_name(c.timer_source));
+    text_member(stream, "timer_overhead_source", source_name(c.timer_source));
     key(stream, "iteration_overhead_us");
     write_json_number(stream, c.iteration_overhead, true);
-    key(stream, "iteration_overhead_source");
-    write_json_string(stream, source_name(c.loop_source));
+    text_member(stream, "iteration_overhead_source", source_name(c.loop_source));
     fputc('}', stream);
 }
 
@@ -777,23 +781,15 @@ void set_system_root(const char* root) {
 void write_context_json(FILE* stream) {
     const MachineFacts& machine = machine_facts();
     fprintf(stream, "{\"report\":\"context\",\"schema\":%d", SCHEMA_VERSION);
-    key(stream, "library_version");
-    write_json_string(stream, LIB_TIMING_VERSION);
+    text_member(stream, "library_version", LIB_TIMING_VERSION);
     char date[32];
-    key(stream, "date");
-    write_json_string(stream, utc_now(date, sizeof date) ? date : nullptr);
-    key(stream, "host");
-    write_text_or_null(stream, machine.host);
-    key(stream, "executable");
-    write_text_or_null(stream, machine.executable);
-    key(stream, "kernel");
-    write_text_or_null(stream, machine.kernel);
-    key(stream, "machine");
-    write_text_or_null(stream, machine.machine);
-    key(stream, "cpu_model");
-    write_text_or_null(stream, machine.cpu_model);
-    key(stream, "cpus_online");
-    write_count_or_null(stream, machine.cpus_online);
+    text_member(stream, "date", utc_now(date, sizeof date) ? date : nullptr);
+    text_member(stream, "host", machine.host);
+    text_member(stream, "executable", machine.executable);
+    text_member(stream, "kernel", machine.kernel);
+    text_member(stream, "machine", machine.machine);
+    text_member(stream, "cpu_model", machine.cpu_model);
+    count_member(stream, "cpus_online", machine.cpus_online);
 
     key(stream, "cpus_allowed");
     char* allowed = rendered([](FILE* s) {
@@ -841,15 +837,13 @@ void write_context_json(FILE* stream) {
     write_fragment_or_null(stream, thermal);
     free(thermal);
 
-    key(stream, "placement");
-    write_json_string(stream, getenv("QUENTAR_SCHED"));
+    text_member(stream, "placement", getenv("QUENTAR_SCHED"));
     key(stream, "calibration");
     write_calibration_json(stream);
     key(stream, "build");
     fputs("{\"compiler\":", stream);
     write_json_string(stream, COMPILER);
-    key(stream, "build_type");
-    write_text_or_null(stream, LIB_TIMING_BUILD_TYPE);
+    text_member(stream, "build_type", LIB_TIMING_BUILD_TYPE);
     fprintf(stream, ",\"time_t_bytes\":%d,\"off_t_bytes\":%d,\"long_bytes\":%d}",
             static_cast<int>(sizeof(time_t)), static_cast<int>(sizeof(off_t)),
             static_cast<int>(sizeof(long)));
