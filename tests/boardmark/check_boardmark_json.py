@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Checks the JSON Lines of `boardmark all --json`: every line validates against
-the library's report schema, the first line is the run context, and every
+the library's report schema and the first is the run context (both checked
+by tests/reports/check_report_lines.py), exactly one context line, and every
 measurement has its rows, each named by its params.
 
   check_boardmark_json.py --schema FILE [--cpus N] -- COMMAND...   runs COMMAND
@@ -16,7 +17,8 @@ import os
 import subprocess
 import sys
 
-import jsonschema
+LINE_CHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reports",
+                          "check_report_lines.py")
 
 PARAM_KEYS = ["measurement", "size", "op", "workers", "pages", "cpus"]
 
@@ -44,7 +46,9 @@ def read_lines(args, problems):
 
 def check_rows(records, cpus, allowed, problems):
     rows = {}
-    for r in records[1:]:
+    for r in records:
+        if r.get("report") == "context":
+            continue
         params = r.get("params")
         if params is None or list(params) != PARAM_KEYS:
             problems.add("%s: params are %r, not the keys %s" % (r["report"], params, PARAM_KEYS))
@@ -97,29 +101,26 @@ def main():
     args = parser.parse_args()
     if bool(args.input) == bool(args.command):
         parser.error("give either --input FILE or a command")
-    with open(args.schema, encoding="utf-8") as f:
-        validator = jsonschema.Draft202012Validator(json.load(f))
     cpus = args.cpus or os.cpu_count()
     allowed = args.cpus or len(os.sched_getaffinity(0))
 
     problems = Problems()
     lines = read_lines(args, problems)
+    check = subprocess.run([sys.executable, LINE_CHECK, args.schema], check=False,
+                           input="".join(line + "\n" for line in lines).encode())
+    if check.returncode != 0:
+        problems.add("the lines do not pass check_report_lines.py (above)")
     records = []
-    for number, line in enumerate(lines, 1):
+    for line in lines:
         try:
             record = json.loads(line)
-        except ValueError as e:
-            problems.add("line %d is not JSON (%s): %r" % (number, e, line[:200]))
-            continue
-        for error in validator.iter_errors(record):
-            problems.add("line %d does not validate: %s at %s"
-                         % (number, error.message, list(error.absolute_path)))
-        records.append(record)
+        except ValueError:
+            continue  # named by check_report_lines.py
+        if isinstance(record, dict):
+            records.append(record)
     counts = {}
-    if not records or records[0].get("report") != "context":
-        problems.add("the first line is not the context")
-    elif any(r.get("report") == "context" for r in records[1:]):
-        problems.add("more than one context line")
+    if [r.get("report") for r in records].count("context") != 1:
+        problems.add("not exactly one context line")
     else:
         counts = check_rows(records, cpus, allowed, problems)
 
