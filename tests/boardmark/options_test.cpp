@@ -54,8 +54,8 @@ TEST(BoardmarkOptions, BadValuesNameTheOptionAndTheAcceptedForms) {
     EXPECT_EQ(usage_error({"bandwidth", "--workers", "1,,2"}),
               "boardmark: --workers: 1,,2 is not a list of worker counts from 1 to 256 (e.g. "
               "1,4)\n");
-    EXPECT_EQ(usage_error({"latency", "--stride", "12"}),
-              "boardmark: --stride: 12 is not a multiple of " + pointer +
+    EXPECT_EQ(usage_error({"latency", "--stride", "6"}),
+              "boardmark: --stride: 6 is not a multiple of " + pointer +
                   " bytes up to 1m (e.g. 64, 128)\n");
     EXPECT_EQ(usage_error({"latency", "--min", "64m", "--max", "32m"}),
               "boardmark: --min 64m is above --max 32m\n");
