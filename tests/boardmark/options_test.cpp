@@ -35,34 +35,31 @@ std::string usage_error(const std::vector<std::string>& args) {
 }
 
 TEST(BoardmarkOptions, BadValuesNameTheOptionAndTheAcceptedForms) {
-    const std::string pointer = std::to_string(sizeof(void*));
-    EXPECT_EQ(usage_error({"latency", "--max", "4x"}),
-              "boardmark: --max: 4x is not a size (e.g. 64k, 8m, 1g)\n");
-    EXPECT_EQ(usage_error({"latency", "--min", "0"}),
-              "boardmark: --min: 0 is not a size (e.g. 64k, 8m, 1g)\n");
-    EXPECT_EQ(usage_error({"latency", "--max", "99999999999g"}),
-              "boardmark: --max: 99999999999g is not a size (e.g. 64k, 8m, 1g)\n");
-    EXPECT_EQ(usage_error({"bandwidth", "--size", "1 m"}),
-              "boardmark: --size: 1 m is not a size (e.g. 64k, 8m, 1g)\n");
-    EXPECT_EQ(usage_error({"latency", "--pages", "giant"}),
-              "boardmark: --pages: giant is not one of default, huge, small\n");
-    EXPECT_EQ(usage_error({"bandwidth", "--op", "read,move"}),
-              "boardmark: --op: read,move is not a list of read, write, copy (e.g. read,copy)\n");
-    EXPECT_EQ(usage_error({"bandwidth", "--workers", "1,0"}),
-              "boardmark: --workers: 1,0 is not a list of worker counts from 1 to 256 (e.g. "
-              "1,4)\n");
-    EXPECT_EQ(usage_error({"bandwidth", "--workers", "1,,2"}),
-              "boardmark: --workers: 1,,2 is not a list of worker counts from 1 to 256 (e.g. "
-              "1,4)\n");
-    EXPECT_EQ(usage_error({"latency", "--stride", "6"}),
-              "boardmark: --stride: 6 is not a multiple of " + pointer +
-                  " bytes up to 1m (e.g. 64, 128)\n");
-    EXPECT_EQ(usage_error({"latency", "--min", "64m", "--max", "32m"}),
-              "boardmark: --min 64m is above --max 32m\n");
-    EXPECT_EQ(usage_error({"latency", "--min", "32", "--stride", "64"}),
-              "boardmark: --min: 32 is smaller than the stride (64 bytes)\n");
-    EXPECT_EQ(usage_error({"bandwidth", "--size", "100"}),
-              "boardmark: --size: 100 is smaller than 4k\n");
+    const std::string sizes = " is not a size (e.g. 64k, 8m, 1g)\n";
+    const std::string counts = " is not a list of worker counts from 1 to 256 (e.g. 1,4)\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"latency", "--max", "4x"}, "boardmark: --max: 4x" + sizes},
+        {{"latency", "--min", "0"}, "boardmark: --min: 0" + sizes},
+        {{"latency", "--max", "99999999999g"}, "boardmark: --max: 99999999999g" + sizes},
+        {{"bandwidth", "--size", "1 m"}, "boardmark: --size: 1 m" + sizes},
+        {{"latency", "--pages", "giant"},
+         "boardmark: --pages: giant is not one of default, huge, small\n"},
+        {{"bandwidth", "--op", "read,move"},
+         "boardmark: --op: read,move is not a list of read, write, copy (e.g. read,copy)\n"},
+        {{"bandwidth", "--workers", "1,0"}, "boardmark: --workers: 1,0" + counts},
+        {{"bandwidth", "--workers", "1,,2"}, "boardmark: --workers: 1,,2" + counts},
+        {{"latency", "--stride", "6"},
+         "boardmark: --stride: 6 is not a multiple of " + std::to_string(sizeof(void*)) +
+             " bytes up to 1m (e.g. 64, 128)\n"},
+        {{"latency", "--min", "64m", "--max", "32m"}, "boardmark: --min 64m is above --max 32m\n"},
+        {{"latency", "--min", "32", "--stride", "64"},
+         "boardmark: --min: 32 is smaller than the stride (64 bytes)\n"},
+        {{"bandwidth", "--size", "100"}, "boardmark: --size: 100 is smaller than 4k\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(usage_error(c.args), c.err);
 }
 
 TEST(BoardmarkOptions, UnknownOptionsAndSubcommandsAreUsageErrors) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "lib_timing.h"
 
@@ -154,38 +155,18 @@ void add_common_options(CLI::App* app, Options* options) {
 }  // namespace
 
 bool read_size(const std::string& text, uint64_t* bytes) {
-    size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 20 || text.size() > digits + 1) return false;
-    uint64_t multiplier = 1;
-    if (text.size() == digits + 1) {
-        switch (text[digits]) {
-            case 'k':
-                multiplier = 1ULL << 10;
-                break;
-            case 'm':
-                multiplier = 1ULL << 20;
-                break;
-            case 'g':
-                multiplier = 1ULL << 30;
-                break;
-            case 'K':
-                multiplier = 1000ULL;
-                break;
-            case 'M':
-                multiplier = 1000000ULL;
-                break;
-            case 'G':
-                multiplier = 1000000000ULL;
-                break;
-            default:
-                return false;
-        }
+    const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+    const std::string suffix = text.substr(digits);
+    if (digits == 0 || digits > 20) return false;
+    if (!suffix.empty() && (suffix.size() != 1 || std::strchr("kmgKMG", suffix[0]) == nullptr)) {
+        return false;
     }
+    // The library's units, and its reading of the whole text.
+    const uint64_t multiplier = suffix.empty() ? 1 : parse_size(("1" + suffix).c_str());
     errno = 0;
     const unsigned long long number = std::strtoull(text.substr(0, digits).c_str(), nullptr, 10);
     if (errno == ERANGE || number == 0 || number > UINT64_MAX / multiplier) return false;
-    *bytes = parse_size(text.c_str());  // the library's reading of the same text
+    *bytes = parse_size(text.c_str());
     return true;
 }
 
@@ -212,27 +193,13 @@ std::vector<int> default_workers(const MachineFacts& facts) {
 }
 
 const char* pages_name(Pages pages) {
-    switch (pages) {
-        case Pages::HUGE:
-            return "huge";
-        case Pages::SMALL:
-            return "small";
-        case Pages::DEFAULT:
-            break;
-    }
-    return "default";
+    static const char* const names[] = {"default", "huge", "small"};
+    return names[static_cast<int>(pages)];
 }
 
 const char* op_name(BandwidthOp op) {
-    switch (op) {
-        case BandwidthOp::WRITE:
-            return "write";
-        case BandwidthOp::COPY:
-            return "copy";
-        case BandwidthOp::READ:
-            break;
-    }
-    return "read";
+    static const char* const names[] = {"read", "write", "copy"};
+    return names[static_cast<int>(op)];
 }
 
 ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFacts& facts,
