@@ -110,7 +110,18 @@ bool valid_size(const std::string& text) {
     return read_size(text, &bytes);
 }
 
-CLI::Validator size_check() { return check(valid_size, std::string("a size ") + SIZE_FORMS); }
+// An option held as text, checked by valid; forms says what it takes.
+void add_checked_option(CLI::App* app, const char* name, std::string* text,
+                        const std::string& description, const char* type,
+                        bool (*valid)(const std::string&), const std::string& forms) {
+    app->add_option(name, *text, description)->type_name(type)->check(check(valid, forms));
+}
+
+void add_size_option(CLI::App* app, const char* name, std::string* text,
+                     const std::string& description, const char* type = "SIZE") {
+    add_checked_option(app, name, text, description, type, valid_size,
+                       std::string("a size ") + SIZE_FORMS);
+}
 
 bool valid_pages(const std::string& text) {
     Pages pages;
@@ -229,50 +240,34 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     CLI::App* all = app.add_subcommand("all", "every measurement below with its defaults");
     CLI::App* latency =
         app.add_subcommand("latency", "dependent-load latency against working-set size");
-    latency->add_option("--min", texts.min, "smallest working set (default 4k)")
-        ->type_name("SIZE")
-        ->check(size_check());
-    latency
-        ->add_option("--max", texts.max,
-                     "largest working set (default " + size_text(max_default) +
-                         ": 4 x the largest cache, at least 32m, at most MemAvailable / 4)")
-        ->type_name("SIZE")
-        ->check(size_check());
-    latency
-        ->add_option("--stride", texts.stride,
-                     "bytes from one chase slot to the next (default " +
-                         std::to_string(stride_default) + ": the L1 data line, else 64)")
-        ->type_name("BYTES")
-        ->check(size_check());
-    latency
-        ->add_option("--pages", texts.pages,
-                     "default, huge or small: madvise MADV_HUGEPAGE or MADV_NOHUGEPAGE on the "
-                     "working set, or neither (default default)")
-        ->type_name("PAGES")
-        ->check(check(valid_pages, "one of default, huge, small"));
+    add_size_option(latency, "--min", &texts.min, "smallest working set (default 4k)");
+    add_size_option(latency, "--max", &texts.max,
+                    "largest working set (default " + size_text(max_default) +
+                        ": 4 x the largest cache, at least 32m, at most MemAvailable / 4)");
+    add_size_option(latency, "--stride", &texts.stride,
+                    "bytes from one chase slot to the next (default " +
+                        std::to_string(stride_default) + ": the L1 data line, else 64)",
+                    "BYTES");
+    add_checked_option(latency, "--pages", &texts.pages,
+                       "default, huge or small: madvise MADV_HUGEPAGE or MADV_NOHUGEPAGE on the "
+                       "working set, or neither (default default)",
+                       "PAGES", valid_pages, "one of default, huge, small");
 
     CLI::App* bandwidth =
         app.add_subcommand("bandwidth", "read, write and copy bandwidth, 1 and N workers");
-    bandwidth
-        ->add_option("--op", texts.op,
-                     "read (sum_words), write (word stores), copy (memcpy), comma-separated "
-                     "(default read,write,copy)")
-        ->type_name("OPS")
-        ->check(check(valid_ops, "a list of read, write, copy (e.g. read,copy)"));
-    bandwidth
-        ->add_option("--size", texts.size,
-                     "buffer per worker (default " + size_text(size_default) +
-                         ": 8 x the largest cache, 32m when unknown, all buffers at most "
-                         "MemAvailable / 4)")
-        ->type_name("SIZE")
-        ->check(size_check());
-    bandwidth
-        ->add_option("--workers", texts.workers,
-                     "worker counts, comma-separated (default " + joined(workers) +
-                         ": 1 and the online CPUs)")
-        ->type_name("LIST")
-        ->check(check(valid_workers, "a list of worker counts from 1 to " +
-                                         std::to_string(MAX_WORKERS) + " (e.g. 1,4)"));
+    add_checked_option(bandwidth, "--op", &texts.op,
+                       "read (sum_words), write (word stores), copy (memcpy), comma-separated "
+                       "(default read,write,copy)",
+                       "OPS", valid_ops, "a list of read, write, copy (e.g. read,copy)");
+    add_size_option(bandwidth, "--size", &texts.size,
+                    "buffer per worker (default " + size_text(size_default) +
+                        ": 8 x the largest cache, 32m when unknown, all buffers at most "
+                        "MemAvailable / 4)");
+    add_checked_option(
+        bandwidth, "--workers", &texts.workers,
+        "worker counts, comma-separated (default " + joined(workers) + ": 1 and the online CPUs)",
+        "LIST", valid_workers,
+        "a list of worker counts from 1 to " + std::to_string(MAX_WORKERS) + " (e.g. 1,4)");
     CLI::App* pipe = app.add_subcommand(
         "pipe", "round trip between two processes over pipes, same CPU and two CPUs");
     CLI::App* syscall = app.add_subcommand("syscall", "cost of a trivial system call");
