@@ -10,6 +10,10 @@ at going first, so that a shared machine's drift hits both alike:
   read, write (1 and N)      boardmark bandwidth    sysbench memory (--memory-scope=local)
   copy (1 worker)            boardmark bandwidth    mbw -t0 (memcpy)
 
+with word_loops (bench/word_loops.cpp) in the same rounds: plain read and
+write loops with one 8-byte access at a time and vectorised, which shows
+what the width of the accesses alone does on this machine;
+
 and then the latency curve (boardmark latency, default and huge pages) is
 set against the cache sizes sysfs reports, or getconf's when sysfs has none.
 Markdown on standard output, progress on standard error.
@@ -43,7 +47,9 @@ def run(command, env=None):
 
 
 def json_rows(text):
-    return [json.loads(line) for line in text.splitlines() if line.startswith("{")]
+    """The report lines of boardmark's JSON Lines, without the context line."""
+    records = [json.loads(line) for line in text.splitlines() if line.startswith("{")]
+    return [r for r in records if r["report"] != "context"]
 
 
 def perf_usecs_per_op(text):
@@ -56,10 +62,11 @@ def sysbench_mb_per_s(text):
 
 
 def mbw_mb_per_s(text):
-    # Every run's line; the median, as boardmark publishes its median sample.
-    runs = [float(m) for m in re.findall(r"^\d+\tMethod: MEMCPY.*Copy: ([0-9.]+) MiB/s", text,
-                                         re.M)]
-    return statistics.median(runs) * MIB / 1e6
+    # The AVG line: all bytes over all the calls' time, a rate over a stretch of
+    # time as boardmark's intervals and sysbench's total are (mbw's single calls
+    # alternate between fast and slow here, see bench/README.md).
+    mib = float(re.search(r"^AVG\tMethod: MEMCPY.*Copy: ([0-9.]+) MiB/s", text, re.M).group(1))
+    return mib * MIB / 1e6
 
 
 class Pair:
@@ -68,7 +75,7 @@ class Pair:
         self.ours, self.theirs = [], []
 
 
-def measure_round(args, pairs, first_ours):
+def measure_round(args, pairs, widths, first_ours):
     env = {"ENOUGH": str(args.enough)}
     size_mib = args.size // MIB
     cpus = os.cpu_count()
@@ -118,8 +125,13 @@ def measure_round(args, pairs, first_ours):
         text = run(["mbw", "-q", "-n", str(args.bandwidth_passes), "-t0", str(size_mib)])
         pairs["copy1"].theirs.append(mbw_mb_per_s(text))
 
+    def word_loops():
+        figures = json.loads(run([args.word_loops, str(size_mib)]))
+        for key, value in figures.items():
+            widths.setdefault(key, []).append(value)
+
     steps = [(boardmark_syscall, perf_syscall), (boardmark_pipe, perf_pipe),
-             (boardmark_bandwidth, independent_bandwidth)]
+             (boardmark_bandwidth, independent_bandwidth), (word_loops, lambda: None)]
     for ours, theirs in steps:
         for step in ((ours, theirs) if first_ours else (theirs, ours)):
             step()
@@ -132,21 +144,49 @@ def spread(values):
 
 def comparison_table(args, pairs):
     print("### boardmark beside the independent tools\n")
-    print("Medians of %d interleaved round(s); the range is (max - min) / median over the "
-          "rounds. boardmark: ENOUGH=%d, workers placed by QUENTAR_SCHED=BALANCED; "
-          "bandwidth buffers of %d MiB per worker (tools: the same block size)." %
+    print("%d interleaved round(s): each round runs boardmark and the tool back to back, "
+          "taking turns at going first. Medians over the rounds; the ratio is the median of "
+          "the rounds' own ratios (so that drift between rounds cancels), with its lowest and "
+          "highest; the range is (max - min) / median of each side's figures over the rounds. "
+          "boardmark: ENOUGH=%d, workers placed by QUENTAR_SCHED=BALANCED; bandwidth buffers "
+          "of %d MiB per worker (tools: the same block size)." %
           (args.rounds, args.enough, args.size // MIB))
     print()
-    print("| measurement | unit | boardmark | tool | tool's figure | boardmark / tool | "
-          "range boardmark | range tool |")
-    print("|---|---|---:|---|---:|---:|---:|---:|")
+    print("| measurement | unit | boardmark | tool | tool's figure | boardmark / tool "
+          "(lowest-highest) | range boardmark | range tool |")
+    print("|---|---|---:|---|---:|---|---:|---:|")
     for p in pairs.values():
         if not p.ours or not p.theirs:
             continue
-        ours, theirs = statistics.median(p.ours), statistics.median(p.theirs)
-        print("| %s | %s | %.2f | %s | %.2f | %.3f | %.1f%% | %.1f%% |" %
-              (p.name, p.unit, ours, p.tool_name, theirs, ours / theirs,
+        ratios = [a / b for a, b in zip(p.ours, p.theirs)]
+        print("| %s | %s | %.2f | %s | %.2f | %.3f (%.3f-%.3f) | %.1f%% | %.1f%% |" %
+              (p.name, p.unit, statistics.median(p.ours), p.tool_name,
+               statistics.median(p.theirs), statistics.median(ratios), min(ratios), max(ratios),
                100 * spread(p.ours), 100 * spread(p.theirs)))
+    print()
+
+
+def width_table(pairs, widths):
+    if not widths:
+        return
+    med = {key: statistics.median(values) for key, values in widths.items()}
+
+    def ours(key):
+        return statistics.median(pairs[key].ours)
+
+    def theirs(key):
+        return statistics.median(pairs[key].theirs)
+
+    print("### The width of the accesses (same rounds, 1 worker or thread, MB/s)\n")
+    print("| loop | read | write |")
+    print("|---|---:|---:|")
+    print("| boardmark: sum_words / a word-store loop, as compiled | %.0f | %.0f |" %
+          (ours("read1"), ours("write1")))
+    print("| word_loops: plain loops over 8-byte words, vectorised by the compiler | %.0f | %.0f |"
+          % (med["vector_read"], med["vector_write"]))
+    print("| word_loops: one 8-byte access at a time (volatile) | %.0f | %.0f |" %
+          (med["scalar_read"], med["scalar_write"]))
+    print("| sysbench memory, 1 thread | %.0f | %.0f |" % (theirs("read1"), theirs("write1")))
     print()
 
 
@@ -223,8 +263,8 @@ def curve_tables(args):
     print()
     print("A step is the first size above half the cache whose latency exceeds %.1f times the "
           "plateau (the median latency of the sizes from an eighth to half of the cache); it "
-          "falls within one size step when it is the first size above the cache, or the size "
-          "before or after that one." % KNEE)
+          "falls within one size step of the cache when it is the cache's size on the ladder "
+          "(the first size at or above it), or the size before or after that one." % KNEE)
     print()
     print("| cache | size | source | step, default pages | step, huge pages |")
     print("|---|---:|---|---|---|")
@@ -233,11 +273,11 @@ def curve_tables(args):
         for pages in ("default", "huge"):
             curve = curves[pages]
             step, base = knee(curve, size)
-            above = next((i for i, (s, _) in enumerate(curve) if s > size), None)
-            if step is None or above is None:
+            at = next((i for i, (s, _) in enumerate(curve) if s >= size), None)
+            if step is None or at is None:
                 cells.append("beyond the curve")
                 continue
-            off = step - above
+            off = step - at
             cells.append("at %s (%.1f ns, plateau %.1f ns): %s" % (
                 size_text(curve[step][0]), curve[step][1], base,
                 "within one step" if abs(off) <= 1 else "%+d steps" % off))
@@ -249,6 +289,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--boardmark", default="build/release/tools/boardmark/boardmark")
+    parser.add_argument("--word-loops", default="build/release/bench/word_loops")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--enough", type=int, default=20000)
     parser.add_argument("--size", type=int, default=32 * MIB, help="bandwidth buffer, bytes")
@@ -276,15 +317,17 @@ def main():
         "write1": Pair("write, 1 worker", "MB/s", "sysbench memory write, 1 thread"),
         "write0": Pair("write, %d workers (total)" % cpus, "MB/s",
                        "sysbench memory write, %d threads" % cpus),
-        "copy1": Pair("copy, 1 worker", "MB/s", "mbw -t0 (memcpy)"),
+        "copy1": Pair("copy, 1 worker", "MB/s", "mbw -t0 (memcpy), AVG"),
     }
     if cpus < 2:
         for key in ("pipe2", "read0", "write0"):
             del pairs[key]
+    widths = {}
     for r in range(args.rounds):
         log("round %d of %d" % (r + 1, args.rounds))
-        measure_round(args, pairs, first_ours=(r % 2 == 0))
+        measure_round(args, pairs, widths, first_ours=(r % 2 == 0))
     comparison_table(args, pairs)
+    width_table(pairs, widths)
     log("latency curves")
     curve_tables(args)
 

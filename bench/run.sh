@@ -19,7 +19,7 @@ fi
 
 cmake --preset release -DTIMING_BUILD_BENCH=ON >/dev/null
 if [ "$part" = boardmark ]; then
-  cmake --build --preset release --target boardmark >/dev/null
+  cmake --build --preset release --target boardmark word_loops >/dev/null
 else
   cmake --build --preset release --target bench_quality lapcost_tally >/dev/null
 fi
@@ -30,6 +30,7 @@ echo "Machine: $(nproc) CPU(s), ${cpu_model}; $(uname -sr); load average at star
   "$(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%Y-%m-%d %H:%M UTC')."
 echo
 if [ "$part" = boardmark ]; then
-  exec /usr/bin/python3 bench/boardmark_compare.py --boardmark build/release/tools/boardmark/boardmark "$@"
+  exec /usr/bin/python3 bench/boardmark_compare.py --boardmark build/release/tools/boardmark/boardmark \
+    --word-loops build/release/bench/word_loops "$@"
 fi
 exec build/release/bench/bench_quality "$@"
