@@ -9,6 +9,11 @@ set(CPACK_PACKAGE_CONTACT "lib_timing developers <lib-timing@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "timing library, lapcost, boardmark and nine-bit RS-485 transmit tools")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "A static timing library for benchmark programs (interval clock, sample sets,\n self-calibration, multi-process benchmark driver with CPU placement, reports),\n the lapcost loop-overhead probe, the boardmark board characterisation\n (memory latency and bandwidth, pipe round trips, system calls), and\n ninetx_soft, ninetx_flag_a and ninetx_flag_b, which send nine-bit frames on\n an RS-485 serial port.")
+# timing-compare and timing-plot are Python and need Debian's scientific
+# stack; the library and the programs do not, so a board may do without.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-scipy, python3-matplotlib, python3-jsonschema")
+string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "\n The host-side tools timing-compare and timing-plot compare and plot the\n JSON Lines of the reports.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)

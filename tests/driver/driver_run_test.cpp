@@ -2,6 +2,7 @@
 // advance this executable's fake clock, so every measured interval is exact
 // while the protocol's waits run on real time. ENOUGH=10000 TIMING_O=0
 // LAPCOST=0 (see CMakeLists.txt).
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -406,6 +407,96 @@ TEST_F(DriverRun, FastIntervalTimerInTheWorkersNeverStallsTheRun) {
         EXPECT_FALSE(o.timed_out) << "flags " << flags;
         EXPECT_TRUE(o.exited) << "flags " << flags;
         EXPECT_EQ(o.exit_code, 0) << "flags " << flags << ": the round that failed, from 1";
+    }
+}
+
+// A caller with its own 100 us interval timer, caught SIGWINCH bursts (a
+// terminal being resized) and a caught SIGUSR1, all through a run with a
+// warm-up and a pre-run: the run ends as it does undisturbed, the warm-up is
+// slept out, and the caller's timer and SIGALRM handler are back afterwards.
+volatile sig_atomic_t caller_signals = 0;
+volatile sig_atomic_t caller_alarms = 0;
+void count_caller_signal(int signal_number) {
+    caller_signals = caller_signals + 1;
+    if (signal_number == SIGALRM) caller_alarms = caller_alarms + 1;
+}
+
+void catch_signal(int signal_number, int flags) {
+    struct sigaction a;
+    std::memset(&a, 0, sizeof a);
+    a.sa_handler = count_caller_signal;
+    a.sa_flags = flags;
+    sigemptyset(&a.sa_mask);
+    sigaction(signal_number, &a, nullptr);
+}
+
+// A child that sends its parent 20 SIGWINCH and one SIGUSR1 every
+// millisecond until it is killed or its parent has gone.
+pid_t start_signal_bursts() {
+    const pid_t target = getpid();
+    const pid_t sender = fork();
+    if (sender != 0) return sender;
+    const struct timespec one_ms = {0, 1000000};
+    while (getppid() == target) {
+        for (int i = 0; i < 20; ++i) kill(target, SIGWINCH);
+        kill(target, SIGUSR1);
+        nanosleep(&one_ms, nullptr);
+    }
+    _exit(0);
+}
+
+TEST_F(DriverRun, CallerSignalsAndIntervalTimerLeaveTheRunWhole) {
+    constexpr int WARMUP_US = 200000;
+    for (const int flags : {SA_RESTART, 0}) {
+        const ChildOutcome o = run_in_child(
+            [&]() -> int {
+                run(10000, 2, WARMUP_US, 3);
+                const SampleSet* const quiet = current_sample_set();
+                const int quiet_count = quiet->count;
+                const uint64_t quiet_iterations = clock_iterations();
+                if (quiet_count != 6) return 10;
+
+                for (const int s : {SIGALRM, SIGWINCH, SIGUSR1}) catch_signal(s, flags);
+                const struct sigaction alarm_before = disposition_of(SIGALRM);
+                const struct itimerval every_100_us = {{0, 100}, {0, 100}};
+                setitimer(ITIMER_REAL, &every_100_us, nullptr);
+                const pid_t sender = start_signal_bursts();
+                fresh_scenario();
+                caller_signals = 0;
+                const double start = monotonic_seconds();
+                run(10000, 2, WARMUP_US, 3);
+                const double took = monotonic_seconds() - start;
+                const int caught = caller_signals;
+                kill(sender, SIGKILL);
+                while (waitpid(sender, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                struct itimerval timer_after;
+                getitimer(ITIMER_REAL, &timer_after);
+                // Still running: it expires again (within 10 s, however slow
+                // the machine).
+                const sig_atomic_t alarms_after = caller_alarms;
+                const double deadline = monotonic_seconds() + 10;
+                while (caller_alarms - alarms_after < 3 && monotonic_seconds() < deadline) {
+                }
+                const bool timer_runs = caller_alarms - alarms_after >= 3;
+                const struct itimerval stopped = {{0, 0}, {0, 0}};
+                setitimer(ITIMER_REAL, &stopped, nullptr);
+
+                if (current_sample_set() == quiet || current_sample_set()->count != quiet_count)
+                    return 1;
+                if (clock_iterations() != quiet_iterations) return 2;
+                if (took < 2 * WARMUP_US / 1e6) return 3;  // pre-run and run sleep it out
+                if (caught < 100) return 4;                // the signals did come
+                if (timer_after.it_interval.tv_sec != 0 || timer_after.it_interval.tv_usec != 100)
+                    return 5;
+                if (!timer_runs) return 6;
+                if (!same_disposition(disposition_of(SIGALRM), alarm_before)) return 7;
+                return 0;
+            },
+            120000);
+        EXPECT_FALSE(o.timed_out) << "flags " << flags;
+        EXPECT_TRUE(o.exited) << "flags " << flags << ", signal " << o.signal_number;
+        EXPECT_EQ(o.exit_code, 0) << "flags " << flags;
     }
 }
 

@@ -209,12 +209,41 @@ TEST(MakeShuffledOffsets, ReturnsAPermutationOfTheStridedValues) {
     });
 }
 
-TEST(MakeShuffledOffsets, StridedValuesWrapAroundAt32Bits) {
+TEST(MakeShuffledOffsets, OffsetBeyondAnIntGivesNullAndLeavesTheSequenceAlone) {
     expect_child_passes([] {
-        std::vector<int> got = take(make_shuffled_offsets(3, INT_MAX), 3);
-        std::sort(got.begin(), got.end());
-        // 0, INT_MAX and 2 * INT_MAX wrapped to -2.
-        return mismatches("stride INT_MAX", got, {-2, 0, INT_MAX});
+        srand(13);
+        int failures = 0;
+        // (count - 1) * stride past INT_MAX or below INT_MIN: 2^26 * 64 is a
+        // 4 GiB working set whose offsets would come back negative.
+        const struct {
+            uint32_t count;
+            int stride;
+        } refused[] = {{1u << 26, 64}, {3, INT_MAX}, {3, INT_MIN}, {0x2000002u, -64}};
+        for (const auto& r : refused) {
+            int* array = make_shuffled_offsets(r.count, r.stride);
+            if (array != nullptr) {
+                std::fprintf(stderr, "count %u stride %d gave an array\n", r.count, r.stride);
+                std::free(array);
+                ++failures;
+            }
+        }
+        // Refused counts leave the shuffle sequence alone; the extreme that
+        // still fits, -2^31 itself, is kept.
+        const std::vector<int> edge = take(make_shuffled_offsets(2, INT_MIN), 2);
+        srand(13);
+        ShuffleModel model;
+        failures += mismatches("after the refused counts", edge, model.make(2, INT_MIN));
+
+        std::vector<int> large = take(make_shuffled_offsets(1u << 20, 64), 1u << 20);
+        std::sort(large.begin(), large.end());
+        for (size_t i = 0; i < large.size(); ++i) {
+            if (large[i] != static_cast<int>(64 * i)) {
+                std::fprintf(stderr, "2^20 offsets of 64: sorted element %zu is %d\n", i, large[i]);
+                ++failures;
+                break;
+            }
+        }
+        return failures;
     });
 }
 

@@ -333,7 +333,9 @@ int sum_words(const void* buffer, uint32_t length_bytes);
 /* Writes 1 at offsets 0, page, 2*page, ... while a whole page remains. */
 void touch_pages(void* buffer, uint32_t length_bytes);
 /* malloc'ed array of count values i*stride in shuffled order (one shuffle
- * sequence per process); null when it cannot be allocated. Free with free. */
+ * sequence per process); null when it cannot be allocated, or when the
+ * largest offset (count - 1) * stride does not fit an int (either sign).
+ * Free with free. */
 int* make_shuffled_offsets(uint32_t count, int stride);
 /* Copies source to destination (created with mode, or truncated): 0, or -1 on
  * a failed open, read or short write; closes whatever it opened. */

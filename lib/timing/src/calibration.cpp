@@ -11,6 +11,11 @@
 
 namespace {
 
+using timing_internal::ADAPT_DONE_SHARE;
+using timing_internal::CALIBRATION_GROWTH_BOUND;
+using timing_internal::CountChange;
+using timing_internal::CountStep;
+using timing_internal::next_count;
 using timing_internal::saturate_i32;
 using timing_internal::saturate_u32;
 using timing_internal::saturate_u64;
@@ -28,14 +33,6 @@ constexpr int TRIALS_PER_CHASE = 10;
 constexpr int ADJUSTMENTS_PER_CANDIDATE = 10;
 constexpr int OVERHEAD_REPETITIONS = 11;
 constexpr int TIMER_MEASURE_MAX_ENOUGH = 50000;
-
-constexpr double PASS_DONE = 0.95;
-constexpr double BAND_KEEP_LOW = 0.99;
-constexpr double BAND_KEEP_HIGH = 1.2;
-constexpr double PASS_TARGET = 1.1;
-constexpr double SHORT_PASS_US = 150;
-constexpr uint32_t PASS_GROWTH = 8;
-constexpr uint32_t PASS_GROWTH_BOUND = 134217728;  // 0x8000000
 
 struct Calibration {
     int32_t enough_us;
@@ -168,11 +165,11 @@ void note_overhead(CalibrationStepKind kind, CalibrationSource source) {
     notify(step);
 }
 
-// A set with room for the 11 samples a calibration series collects.
-union LocalSet {
-    SampleSet set;
-    unsigned char bytes[8 + 11 * 16];
-};
+// A set with room for the samples a calibration series collects.
+using LocalSet = timing_internal::MinimumSampleSet;
+static_assert(OVERHEAD_REPETITIONS <= timing_internal::SAMPLE_SET_MIN_CAPACITY &&
+                  TRIALS_PER_CHASE <= timing_internal::SAMPLE_SET_MIN_CAPACITY,
+              "a series fits a local set");
 
 // One dependent load: the loaded value is the next address. The volatile
 // access keeps every load in the loop.
@@ -221,28 +218,28 @@ uint64_t absolute_difference(uint64_t a, uint64_t b) { return a > b ? a - b : b 
 
 // One timing pass: grows or rescales the persistent count until one run of
 // the body fills most of the enough interval, and leaves that run's elapsed
-// time and the count in the clock.
+// time and the count in the clock. The count adapts by the rule the worker
+// shares (next_count); internal.h names where the two differ.
 void adaptive_timing(LoopBody body, uint32_t& count) {
     const double e = calibration.enough_us < 0 ? 0.0 : static_cast<double>(calibration.enough_us);
     double time = 0;
-    while (PASS_DONE * e > time) {
+    while (ADAPT_DONE_SHARE * e > time) {
         clock_begin(nullptr);
         void* final_pointer = body(count);
         time = static_cast<double>(clock_end(nullptr, nullptr));
         sink_pointer(final_pointer);
-        if (BAND_KEEP_LOW * e <= time && time <= BAND_KEEP_HIGH * e) {
-            // Close enough: the loop test ends the pass.
-        } else if (time > SHORT_PASS_US) {
-            // No larger count exists: a pass already at the largest one that
-            // still falls short ends with what it measured.
-            if (count == UINT32_MAX && PASS_DONE * e > time) break;
-            count = saturate_u32(1 + (static_cast<double>(count) / time) * (PASS_TARGET * e));
-        } else if (count <= PASS_GROWTH_BOUND) {
-            count *= PASS_GROWTH;
-        } else {
-            time = 0;  // the body cannot fill 150 us: give up
+        const CountStep step = next_count(count, time, e, CALIBRATION_GROWTH_BOUND);
+        if (step.change == CountChange::GiveUp) {
+            time = 0;  // the body cannot fill 150 us
             break;
         }
+        // No larger count exists: a pass already at the largest one that
+        // still falls short ends with what it measured.
+        if (step.change == CountChange::Rescale && count == UINT32_MAX &&
+            ADAPT_DONE_SHARE * e > time) {
+            break;
+        }
+        count = static_cast<uint32_t>(step.count);  // a kept count ends the pass by the loop test
     }
     clock_store_elapsed(saturate_u64(time));
     clock_set_iterations(count);

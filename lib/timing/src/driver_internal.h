@@ -39,19 +39,42 @@ struct WorkerState {
 
 namespace timing_internal {
 
-// The protocol's one-byte messages. Only their number counts; the values
-// just make a pipe dump readable.
+// The protocol of one run with p workers over four pipes, each shared by all
+// workers. A worker's boundary is its next_interval call between two body
+// calls. The parent starts each of its steps only once the step before is
+// complete. Every writer writes its bytes in one write; a set image is
+// set_image_bytes(repetitions) bytes.
+//
+// | Step    | Writer       | Bytes          | Pipe    | When                                     |
+// |---------|--------------|----------------|---------|------------------------------------------|
+// | ready   | each worker  | 1 READY_BYTE   | reply   | at its first boundary; then it idles at  |
+// |         |              |                |         | 1 iteration, polling go                  |
+// | go      | parent       | p GO_BYTEs     | go      | after p ready bytes and the warm-up      |
+// |         |              |                |         | sleep; each worker takes 1 and starts    |
+// |         |              |                |         | timing                                   |
+// | done    | each worker  | 1 DONE_BYTE    | reply   | when its timing ends; then it idles at 1 |
+// |         |              |                |         | iteration, polling collect               |
+// | collect | parent       | 1 COLLECT_BYTE | collect | after p done bytes, then again after     |
+// |         |              |                |         | each whole image: p in all               |
+// | image   | the worker   | its set image  | reply   | at once; then it calls teardown(0) and   |
+// |         | that took a  |                |         | blocks reading quit                      |
+// |         | collect byte |                |         |                                          |
+// | quit    | parent       | p QUIT_BYTEs   | quit    | after p images, with SIGCHLD back to     |
+// |         |              |                |         | default; then it publishes the merged    |
+// |         |              |                |         | set; each worker takes 1 and exits       |
+//
+// Because all ready bytes are read before the go bytes go out, and all done
+// bytes before the first collect byte, counted bytes never mix with image
+// bytes on the reply pipe. A worker ending early, SIGTERM to the parent or a
+// failed wait, read or write abandons the run: every worker gets SIGTERM.
+//
+// The bytes' values carry no meaning, only their number; they just make a
+// pipe dump readable.
 constexpr unsigned char READY_BYTE = 'r';
 constexpr unsigned char GO_BYTE = 'g';
 constexpr unsigned char DONE_BYTE = 'd';
 constexpr unsigned char COLLECT_BYTE = 'c';
 constexpr unsigned char QUIT_BYTE = 'q';
-
-// Bounds of the one-worker count growth when intervals measure next to
-// nothing, and the interval below which growth is by a factor of 8.
-constexpr uint64_t GROWTH_LIMIT = 134217728;
-constexpr uint64_t NEGATIVE_GROWTH_LIMIT = 1048576;
-constexpr double GROWTH_THRESHOLD_US = 150.0;
 
 // Written by the driver before it forks; read by the workers.
 extern struct sigaction saved_term_handler;  // SIGTERM before the driver's handler

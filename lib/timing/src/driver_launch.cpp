@@ -11,8 +11,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/select.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -58,7 +60,7 @@ void set_gather_allocator(GatherAllocator allocator) {
 }
 
 int64_t set_image_bytes(int64_t n) {
-    if (n <= 11) return sample_set_bytes(0);
+    if (n <= SAMPLE_SET_MIN_CAPACITY) return sample_set_bytes(0);
     return n > INT_MAX ? -1 : sample_set_bytes(static_cast<int>(n));
 }
 
@@ -135,9 +137,13 @@ bool write_all(int fd, const unsigned char* data, size_t bytes) {
     return true;
 }
 
+bool ending() { return term_received || child_exited; }
+
 // Reads wanted bytes from the reply pipe in one-second select passes. False
 // means abandon: a flag set by a handler, a failed or exceptional wait, a
-// failed read, or end of file (no worker is left to write).
+// failed read, or end of file (no worker is left to write). A wait or read
+// interrupted by one of the caller's own signals (an interval timer, a
+// terminal's SIGWINCH) is only retried; the flags are read after every wake.
 bool reply_wait(int fd, unsigned char* into, size_t wanted) {
     size_t got = 0;
     while (wanted > got) {
@@ -149,12 +155,14 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
         FD_SET(fd, &error_set);
         struct timeval t = {REPLY_WAIT_SECONDS, 0};
         const int r = select(fd + 1, &read_set, nullptr, &error_set, &t);
-        if (term_received || child_exited) return false;
-        if (r < 0) return false;  // interrupted or failed: the sets are as built
+        if (ending()) return false;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;  // failed: the sets are as built
         if (r == 0) continue;
         if (FD_ISSET(fd, &error_set)) return false;
         if (FD_ISSET(fd, &read_set)) {
             const ssize_t n = read(fd, into + got, wanted - got);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             got += static_cast<size_t>(n);
         }
@@ -162,19 +170,65 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
     return true;
 }
 
-void sleep_us(int us) {
-    struct timeval t = {us / ONE_SECOND_US, us % ONE_SECOND_US};
-    select(0, nullptr, nullptr, nullptr, &t);
+int64_t monotonic_us() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * ONE_SECOND_US + now.tv_nsec / 1000;
 }
 
-void abandon(int* ends, const pid_t* pids, int parallel, SampleSet* merged, void* receive,
-             void* byte_buffer) {
-    default_sigchld();
-    for (int i = 0; i < parallel; ++i) stop_worker(pids[i]);
-    free(merged);
-    close_all(ends, 4);
-    free(receive);
-    free(byte_buffer);
+// Sleeps the warm-up out in full, in select passes of at most a second: a
+// signal of the caller's only ends one pass early. A flag set by a handler
+// ends the sleep within a second.
+void sleep_us(int us) {
+    const int64_t end = monotonic_us() + us;
+    for (int64_t left = us; left > 0 && !ending(); left = end - monotonic_us()) {
+        const int64_t pass = left < ONE_SECOND_US ? left : ONE_SECOND_US;
+        struct timeval t = {static_cast<time_t>(pass / ONE_SECOND_US),
+                            static_cast<suseconds_t>(pass % ONE_SECOND_US)};
+        select(0, nullptr, nullptr, nullptr, &t);
+    }
+}
+
+// The caller's ITIMER_REAL timer and SIGALRM disposition, set aside while
+// the reaping alarm needs both: alarm() would cancel the caller's timer, and
+// the caller's expiries would run reap_on_alarm.
+struct CallerAlarm {
+    struct itimerval timer;
+    struct sigaction action;
+    int64_t set_aside_us;
+};
+
+CallerAlarm set_caller_alarm_aside() {
+    CallerAlarm c;
+    const struct itimerval stopped = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &stopped, &c.timer);
+    sigaction(SIGALRM, nullptr, &c.action);
+    c.set_aside_us = monotonic_us();
+    return c;
+}
+
+int64_t to_us(const struct timeval& t) {
+    return static_cast<int64_t>(t.tv_sec) * ONE_SECOND_US + t.tv_usec;
+}
+
+// The caller's timer goes on as if it had run through the reaping: what was
+// left of it is shortened by the time the reaping took. One that fell due
+// meanwhile expires at once (its missed expiries count as one, as a pending
+// signal would), and a periodic timer keeps its interval.
+void put_caller_alarm_back(const CallerAlarm& c) {
+    sigaction(SIGALRM, &c.action, nullptr);
+    const int64_t interval = to_us(c.timer.it_interval);
+    int64_t left = to_us(c.timer.it_value);
+    // A periodic timer whose expiry was still pending reads 0 left: its
+    // signal came as it was set aside, and it was due again one interval on.
+    if (left == 0) left = interval;
+    if (left == 0) return;  // the caller had no timer running
+    left -= monotonic_us() - c.set_aside_us;
+    if (left < 1) left = 1;
+    struct itimerval timer = c.timer;
+    timer.it_value.tv_sec = static_cast<time_t>(left / ONE_SECOND_US);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(left % ONE_SECOND_US);
+    setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
 // The settings of the run being launched, for the reports that describe its
@@ -189,98 +243,122 @@ void publish_merged(SampleSet* merged) {
     note_driver_set(merged, launching_run);
 }
 
+// One gathering: the pipe ends the parent keeps, the workers and the buffers.
+// Whichever phase it reaches, finish() is its one way out.
+struct Gathering {
+    int reply_fd;  // read end
+    int go_fd;     // write ends
+    int collect_fd;
+    int quit_fd;
+    const pid_t* pids;
+    int parallel;    // the pid table's length when positive
+    size_t workers;  // parallel, or 0 when it is not positive
+    int warmup;
+    int repetitions;
+    int64_t image_bytes;     // one worker's set image
+    int64_t merged_room;     // samples the merged set has room for
+    unsigned char* receive;  // one image at a time
+    SampleSet* merged;
+    unsigned char* bytes;  // the ready and done bytes in, the go and quit bytes out
+};
+
+bool allocate_buffers(Gathering& g) {
+    g.image_bytes = set_image_bytes(g.repetitions);
+    // Each worker keeps at most max(repetitions, 1) samples.
+    const int64_t per_worker = g.repetitions > 1 ? g.repetitions : 1;
+    const int64_t merged_bytes = set_image_bytes(static_cast<int64_t>(g.workers) * per_worker);
+    g.merged_room = sample_set_room(merged_bytes);
+    if (g.image_bytes >= 0) {
+        g.receive = static_cast<unsigned char*>(gather_allocator(g.image_bytes));
+    }
+    if (merged_bytes >= 0) g.merged = static_cast<SampleSet*>(gather_allocator(merged_bytes));
+    g.bytes = static_cast<unsigned char*>(gather_allocator(g.workers > 0 ? g.workers : 1));
+    return g.receive != nullptr && g.merged != nullptr && g.bytes != nullptr;
+}
+
+bool ready(Gathering& g) { return reply_wait(g.reply_fd, g.bytes, g.workers); }
+
+// A worker that ends, or a SIGTERM that comes, before or during a long
+// warm-up abandons the run at once rather than after it. Without workers
+// the warm-up is only slept, and the empty merged set is published.
+bool warm_up_and_go(Gathering& g) {
+    if (g.warmup > 0) sleep_us(g.warmup);
+    if (g.workers == 0) return true;
+    std::memset(g.bytes, GO_BYTE, g.workers);
+    return !ending() && write_all(g.go_fd, g.bytes, g.workers);
+}
+
+bool done(Gathering& g) { return reply_wait(g.reply_fd, g.bytes, g.workers); }
+
+// One collect byte at a time: the next goes out only once the previous image
+// is whole, so images never interleave on the reply pipe.
+bool collect(Gathering& g) {
+    const int64_t image_room = sample_set_room(g.image_bytes);
+    sample_set_clear(g.merged);
+    for (size_t w = 0; w < g.workers; ++w) {
+        const unsigned char collect_byte = COLLECT_BYTE;
+        if (!write_all(g.collect_fd, &collect_byte, 1) ||
+            !reply_wait(g.reply_fd, g.receive, static_cast<size_t>(g.image_bytes))) {
+            return false;
+        }
+        const SampleSet* image = reinterpret_cast<const SampleSet*>(g.receive);
+        const int64_t samples = image->count < image_room ? image->count : image_room;
+        for (int64_t j = 0; j < samples && g.merged->count < g.merged_room; ++j) {
+            sample_set_add_nonzero(image->samples[j].elapsed_us, image->samples[j].iterations,
+                                   g.merged);
+        }
+    }
+    return true;
+}
+
+// SIGCHLD goes back to default before the workers are let go, so that their
+// exits no longer count as a worker ending early.
+bool quit(Gathering& g) {
+    default_sigchld();
+    std::memset(g.bytes, QUIT_BYTE, g.workers);
+    return write_all(g.quit_fd, g.bytes, g.workers);
+}
+
+// The one way out. A completed gathering publishes its merged set; any other
+// stops every worker and frees it (nothing is published, so the clock keeps
+// the failed run's 0 us over 1 iteration). The workers are stopped (SIGTERM,
+// so each runs its teardown(0)) before the pipes close: one that found them
+// closed would run on into SIGPIPE without tearing down.
+void finish(Gathering& g, bool completed) {
+    default_sigchld();
+    if (completed) {
+        publish_merged(g.merged);
+    } else {
+        for (int i = 0; i < g.parallel; ++i) stop_worker(g.pids[i]);
+        free(g.merged);
+    }
+    const int ends[4] = {g.reply_fd, g.go_fd, g.collect_fd, g.quit_fd};
+    close_all(ends, 4);
+    free(g.receive);
+    free(g.bytes);
+}
+
 }  // namespace
 
 namespace timing_internal {
 
+// The phases in the order of the protocol table (driver_internal.h); the
+// first that fails abandons the run.
 void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const pid_t* pids,
                     int parallel, int warmup, int repetitions) {
-    int ends[4] = {reply_fd, go_fd, collect_fd, quit_fd};
-    if (term_received || child_exited) {
-        if (parallel <= 0) {
-            default_sigchld();
-            close_all(ends, 4);
-            return;
-        }
-        abandon(ends, pids, parallel, nullptr, nullptr, nullptr);
-        return;
-    }
-
-    const int workers = parallel > 0 ? parallel : 0;
-    const int64_t image_bytes = set_image_bytes(repetitions);
-    // Each worker keeps at most max(repetitions, 1) samples.
-    const int64_t per_worker = repetitions > 1 ? repetitions : 1;
-    const int64_t merged_bytes = set_image_bytes(static_cast<int64_t>(workers) * per_worker);
-    unsigned char* receive =
-        image_bytes < 0 ? nullptr : static_cast<unsigned char*>(gather_allocator(image_bytes));
-    SampleSet* merged =
-        merged_bytes < 0 ? nullptr : static_cast<SampleSet*>(gather_allocator(merged_bytes));
-    unsigned char* bytes = static_cast<unsigned char*>(gather_allocator(workers > 0 ? workers : 1));
-    if (receive == nullptr || merged == nullptr || bytes == nullptr) {
-        // The workers are stopped (SIGTERM, so each runs its teardown(0))
-        // before the pipes close: one that found them closed would run on
-        // into SIGPIPE without tearing down.
-        abandon(ends, pids, parallel, merged, receive, bytes);
-        return;
-    }
-    const size_t count = static_cast<size_t>(workers);
-    const int64_t merged_room = (merged_bytes - 8) / 16;
-    const int64_t image_room = (image_bytes - 8) / 16;
-
-    if (workers == 0) {
-        if (warmup > 0) sleep_us(warmup);
-        sample_set_clear(merged);
-    } else {
-        if (!reply_wait(reply_fd, bytes, count)) {  // ready bytes
-            abandon(ends, pids, parallel, merged, receive, bytes);
-            return;
-        }
-        // A worker that ends, or a SIGTERM that comes, just before or during
-        // a long warm-up abandons now rather than after it.
-        bool ending = term_received || child_exited;
-        if (!ending && warmup > 0) {
-            sleep_us(warmup);
-            ending = term_received || child_exited;
-        }
-        std::memset(bytes, GO_BYTE, count);
-        if (ending || !write_all(go_fd, bytes, count)) {
-            abandon(ends, pids, parallel, merged, receive, bytes);
-            return;
-        }
-        if (!reply_wait(reply_fd, bytes, count)) {  // done bytes
-            abandon(ends, pids, parallel, merged, receive, bytes);
-            return;
-        }
-
-        sample_set_clear(merged);
-        for (int w = 0; w < workers; ++w) {
-            const unsigned char collect = COLLECT_BYTE;
-            if (!write_all(collect_fd, &collect, 1) ||
-                !reply_wait(reply_fd, receive, static_cast<size_t>(image_bytes))) {
-                abandon(ends, pids, parallel, merged, receive, bytes);
-                return;
-            }
-            const SampleSet* image = reinterpret_cast<const SampleSet*>(receive);
-            const int64_t samples = image->count < image_room ? image->count : image_room;
-            for (int64_t j = 0; j < samples && merged->count < merged_room; ++j) {
-                sample_set_add_nonzero(image->samples[j].elapsed_us, image->samples[j].iterations,
-                                       merged);
-            }
-        }
-    }
-
-    default_sigchld();
-    if (count > 0) {
-        std::memset(bytes, QUIT_BYTE, count);
-        if (!write_all(quit_fd, bytes, count)) {
-            abandon(ends, pids, parallel, merged, receive, bytes);
-            return;
-        }
-    }
-    publish_merged(merged);
-    close_all(ends, 4);
-    free(receive);
-    free(bytes);
+    Gathering g{};  // no buffers yet
+    g.reply_fd = reply_fd;
+    g.go_fd = go_fd;
+    g.collect_fd = collect_fd;
+    g.quit_fd = quit_fd;
+    g.pids = pids;
+    g.parallel = parallel;
+    g.workers = parallel > 0 ? static_cast<size_t>(parallel) : 0;
+    g.warmup = warmup;
+    g.repetitions = repetitions;
+    const bool completed = !ending() && allocate_buffers(g) && ready(g) && warm_up_and_go(g) &&
+                           done(g) && collect(g) && quit(g);
+    finish(g, completed);
 }
 
 }  // namespace timing_internal
@@ -372,15 +450,15 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
         reap_seconds = enough / REAP_DIVISOR_US + 2;
         if (reap_seconds < REAP_MIN_SECONDS) reap_seconds = REAP_MIN_SECONDS;
         default_sigchld();
+        const CallerAlarm caller_alarm = set_caller_alarm_aside();
         for (int i = parallel - 1; i >= 0; --i) {
             reap_pid = pids[i];
-            struct sigaction previous;
-            install_handler(SIGALRM, reap_on_alarm, &previous);
+            install_handler(SIGALRM, reap_on_alarm, nullptr);
             alarm(static_cast<unsigned>(reap_seconds));
             wait_for(pids[i]);  // goes on after the alarm until the worker has ended
             alarm(0);
-            restore_handler(SIGALRM, previous);
         }
+        put_caller_alarm_back(caller_alarm);
     }
 
     free(pids);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +91,13 @@ void touch_pages(void* buffer, uint32_t length_bytes) {
 }
 
 int* make_shuffled_offsets(uint32_t count, int stride) {
+    // The largest offset, (count - 1) * stride, must be an int: a wrapped one
+    // would send a chase outside its buffer. 64-bit arithmetic holds any
+    // 32-bit count times any int stride.
+    if (count > 0) {
+        const int64_t last = static_cast<int64_t>(count - 1) * stride;
+        if (last > INT_MAX || last < INT_MIN) return nullptr;
+    }
     // Where count * 4 does not fit in size_t (32 bits wide on the target) a
     // short array would be overrun. Computed in 64 bits, so that a 64-bit
     // host sees no comparison that is always false.

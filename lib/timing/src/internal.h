@@ -1,6 +1,7 @@
 // What the library's modules share privately: saturating conversions that
-// behave the same on every target, the clock's usage snapshots, and the
-// record a report fills for its text or JSON writer.
+// behave the same on every target, the sample-set layout, the rule by which
+// an iteration count adapts to the enough interval, the clock's usage
+// snapshots, and the record a report fills for its text or JSON writer.
 #ifndef LIB_TIMING_INTERNAL_H
 #define LIB_TIMING_INTERNAL_H
 
@@ -31,6 +32,78 @@ Int saturate(double value) {
 inline uint32_t saturate_u32(double value) { return saturate<uint32_t>(value); }
 inline uint64_t saturate_u64(double value) { return saturate<uint64_t>(value); }
 inline int32_t saturate_i32(double value) { return saturate<int32_t>(value); }
+
+// ---- sample-set layout ----
+
+// Every set has room for at least this many samples (sample_set_bytes).
+constexpr int SAMPLE_SET_MIN_CAPACITY = 11;
+constexpr int SAMPLE_SET_HEADER_BYTES = static_cast<int>(offsetof(SampleSet, samples));
+constexpr int SAMPLE_BYTES = static_cast<int>(sizeof(Sample));
+constexpr int SAMPLE_SET_MIN_BYTES =
+    SAMPLE_SET_HEADER_BYTES + SAMPLE_SET_MIN_CAPACITY * SAMPLE_BYTES;
+
+// How many samples a set of this many bytes has room for.
+constexpr int64_t sample_set_room(int64_t bytes) {
+    return (bytes - SAMPLE_SET_HEADER_BYTES) / SAMPLE_BYTES;
+}
+
+// A set with room for the minimum capacity, for static or automatic storage.
+union MinimumSampleSet {
+    SampleSet set;
+    unsigned char bytes[SAMPLE_SET_MIN_BYTES];
+};
+
+// ---- adaptive iteration counts ----
+//
+// The calibration's timing passes and a one-worker run's timing phase adapt
+// their iteration count by one rule, toward intervals of ADAPT_TARGET times
+// the enough interval e: an interval within [ADAPT_KEEP_LOW, ADAPT_KEEP_HIGH]
+// times e keeps the count; one longer than ADAPT_SHORT_US rescales it to
+// 1 + ADAPT_TARGET * e * count / time; a shorter one grows it ADAPT_GROWTH
+// times, unless the count is past the caller's growth bound, when the caller
+// gives up. The two callers differ in these points:
+// - Growth bound. Calibration bounds the count before it grows
+//   (CALIBRATION_GROWTH_BOUND, so a pass may time 2^30 iterations) and gives
+//   up with a pass of 0 us. The worker bounds the grown count
+//   (WORKER_GROWN_LIMIT, or WORKER_GROWN_LIMIT_NEGATIVE after an interval
+//   that measured below zero), keeps the grown count it gave up with and
+//   ends its timing phase.
+// - ADAPT_DONE_SHARE of e. A calibration pass ends at an interval of at
+//   least that share; a worker counts an interval only above it.
+// - e. Calibration takes a negative enough interval as 0; the worker takes
+//   it as it is.
+constexpr double ADAPT_DONE_SHARE = 0.95;
+constexpr double ADAPT_KEEP_LOW = 0.99;
+constexpr double ADAPT_KEEP_HIGH = 1.2;
+constexpr double ADAPT_TARGET = 1.1;
+constexpr double ADAPT_SHORT_US = 150;
+constexpr uint32_t ADAPT_GROWTH = 8;
+constexpr uint32_t CALIBRATION_GROWTH_BOUND = 134217728;  // 0x8000000
+constexpr uint64_t WORKER_GROWN_LIMIT = 134217728;
+constexpr uint64_t WORKER_GROWN_LIMIT_NEGATIVE = 1048576;
+
+enum class CountChange { Keep, Rescale, Grow, GiveUp };
+
+struct CountStep {
+    CountChange change;
+    // The next count: kept, rescaled (saturated to 32 bits) or grown; with
+    // GiveUp the grown count that passed the bound (up to 35 bits).
+    uint64_t count;
+};
+
+// What an interval of time_us at count iterations makes of the count. A
+// count of at most growth_bound may grow.
+inline CountStep next_count(uint32_t count, double time_us, double e, uint32_t growth_bound) {
+    if (ADAPT_KEEP_LOW * e <= time_us && time_us <= ADAPT_KEEP_HIGH * e) {
+        return {CountChange::Keep, count};
+    }
+    if (time_us > ADAPT_SHORT_US) {
+        const double rescaled = 1.0 + (ADAPT_TARGET * e) * (static_cast<double>(count) / time_us);
+        return {CountChange::Rescale, saturate_u32(rescaled)};
+    }
+    const uint64_t grown = static_cast<uint64_t>(count) * ADAPT_GROWTH;
+    return {count <= growth_bound ? CountChange::Grow : CountChange::GiveUp, grown};
+}
 
 // The calibration overrides as read from the environment. ENOUGH: strtol in
 // base 10, saturated to the signed 32-bit range (where long is 32 bits that

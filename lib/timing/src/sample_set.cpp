@@ -6,19 +6,18 @@
 #include <cstdint>
 #include <cstring>
 
+#include "internal.h"
 #include "lib_timing.h"
 
 namespace {
 
-constexpr int MIN_SET_CAPACITY = 11;
-constexpr int DEFAULT_SET_BYTES = 8 + MIN_SET_CAPACITY * 16;
+using timing_internal::SAMPLE_BYTES;
+using timing_internal::SAMPLE_SET_HEADER_BYTES;
+using timing_internal::SAMPLE_SET_MIN_BYTES;
+using timing_internal::SAMPLE_SET_MIN_CAPACITY;
 
-// 184 bytes: room for 11 samples, count 0.
-union DefaultSet {
-    SampleSet set;
-    unsigned char bytes[DEFAULT_SET_BYTES];
-};
-DefaultSet default_sample_set;
+// Room for the minimum capacity, count 0.
+timing_internal::MinimumSampleSet default_sample_set;
 
 SampleSet* current_set = &default_sample_set.set;
 
@@ -107,9 +106,9 @@ double per_iteration(const Sample& sample) { return ratio(sample.elapsed_us, sam
 extern "C" {
 
 int sample_set_bytes(int n) {
-    if (n <= MIN_SET_CAPACITY) return DEFAULT_SET_BYTES;
-    if (n > (INT_MAX - 8) / 16) return -1;  // n * 16 + 8 does not fit an int
-    return n * 16 + 8;
+    if (n <= SAMPLE_SET_MIN_CAPACITY) return SAMPLE_SET_MIN_BYTES;
+    if (n > (INT_MAX - SAMPLE_SET_HEADER_BYTES) / SAMPLE_BYTES) return -1;  // does not fit an int
+    return n * SAMPLE_BYTES + SAMPLE_SET_HEADER_BYTES;
 }
 
 void sample_set_clear(SampleSet* set) { set->count = 0; }

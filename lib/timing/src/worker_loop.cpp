@@ -35,14 +35,6 @@ WorkerState the_worker;
 // parent has gone (re-parented to init or to a subreaper).
 pid_t parent_pid = 0;
 
-// Accuracy band of a one-worker interval, as fractions of the enough
-// interval, and the share above which a one-worker interval counts.
-constexpr double BAND_LOW = 0.99;
-constexpr double BAND_HIGH = 1.2;
-constexpr double COUNT_THRESHOLD = 0.95;
-constexpr double ADAPT_TARGET = 1.1;
-constexpr uint32_t GROWTH_FACTOR = 8;
-
 // The caller's own signal handlers (an interval timer started in setup, an
 // inherited SIGWINCH handler) may interrupt any of these calls. Each is
 // retried: an interrupted read has taken no byte, an interrupted write has
@@ -185,29 +177,30 @@ uint32_t next_interval(WorkerState* state) {
             n = state->timed_iterations;
             // No count is larger than 4294967295: an interval that still
             // falls short counts as it is, or timing would never end.
-            const bool at_largest_count = n == UINT32_MAX && d > GROWTH_THRESHOLD_US;
-            if (state->worker_count > 1 || d > COUNT_THRESHOLD * enough || at_largest_count) {
+            const bool at_largest_count = n == UINT32_MAX && d > ADAPT_SHORT_US;
+            if (state->worker_count > 1 || d > ADAPT_DONE_SHARE * enough || at_largest_count) {
                 sample_set_add_nonzero(clock_elapsed_us(), clock_iterations(),
                                        current_sample_set());
                 state->samples_taken += 1;
                 if (state->samples_taken >= state->sample_goal) state->phase = WindDown;
             }
-            if (state->worker_count == 1 && (d < BAND_LOW * enough || d > BAND_HIGH * enough)) {
-                if (d > GROWTH_THRESHOLD_US) {
-                    n = saturate_u32(1.0 + (ADAPT_TARGET * enough) * (static_cast<double>(n) / d));
-                } else {
-                    const uint64_t grown = static_cast<uint64_t>(n) * GROWTH_FACTOR;
-                    if (grown > GROWTH_LIMIT || (d < 0 && grown > NEGATIVE_GROWTH_LIMIT)) {
-                        // The body takes no measurable time: give up timing.
-                        state->timed_iterations =
-                            grown > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(grown);
-                        state->phase = WindDown;
-                        send_byte(state->reply_fd, DONE_BYTE);
-                        n = state->idle_iterations;
-                        break;
-                    }
-                    n = static_cast<uint32_t>(grown);
+            if (state->worker_count == 1) {
+                // The rule calibration shares (next_count), with the bound on
+                // the grown count; internal.h names where the two differ.
+                const uint64_t grown_limit =
+                    d < 0 ? WORKER_GROWN_LIMIT_NEGATIVE : WORKER_GROWN_LIMIT;
+                const auto growth_bound = static_cast<uint32_t>(grown_limit / ADAPT_GROWTH);
+                const CountStep step = next_count(n, d, enough, growth_bound);
+                if (step.change == CountChange::GiveUp) {
+                    // The body takes no measurable time: give up timing.
+                    state->timed_iterations =
+                        step.count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(step.count);
+                    state->phase = WindDown;
+                    send_byte(state->reply_fd, DONE_BYTE);
+                    n = state->idle_iterations;
+                    break;
                 }
+                n = static_cast<uint32_t>(step.count);
             }
             state->timed_iterations = n;
             if (state->phase == WindDown) {
