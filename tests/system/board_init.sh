@@ -23,6 +23,14 @@ if [ -x /bin/lapcost ]; then
     env ENOUGH=5000 board_probe run lapcost_measured /bin/lapcost
 fi
 
+if [ -x /bin/boardmark ]; then
+    # Every measurement on four CPUs, as JSON Lines: the host validates them.
+    boardmark all --quick --json >/tmp/boardmark.jsonl 2>/tmp/boardmark.err
+    echo "@@ boardmark all exit=$? stderr_bytes=$(wc -c </tmp/boardmark.err)"
+    head -c 400 /tmp/boardmark.err
+    while IFS= read -r line; do printf '@@json %s\n' "$line"; done </tmp/boardmark.jsonl
+fi
+
 if [ -x /bin/ninetx_soft ]; then
     # One tool per UART, each UART recorded in its own file on the host, so
     # that every byte on a line is known to come from one tool.

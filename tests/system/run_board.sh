@@ -4,8 +4,9 @@
 #
 #   run_board.sh WORK_DIR "SCENARIO..." PROGRAM...
 #
-# PROGRAMs are static armhf binaries (lapcost, board_probe, the serial tools);
-# SCENARIOs are the ones to check: lapcost, serial, placement. The script
+# PROGRAMs are static armhf binaries (lapcost, board_probe, the serial tools,
+# boardmark); SCENARIOs are the ones to check: lapcost, serial, placement,
+# boardmark. The script
 # fetches and caches the kernel and busybox, packs an initramfs with the
 # programs and board_init.sh as /init, boots the board under a hard timeout and
 # checks the "@@ " lines of the console log and the bytes of the UART files.
@@ -16,8 +17,10 @@
 #
 # Environment: TIMING_BOARD_CACHE (package cache, default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/lib_timing/board), TIMING_BOARD_TIMEOUT
-# (seconds the board may run, default 110), TIMING_REQUIRE_BOARD (1: a reason
-# to skip fails the test).
+# (seconds the board may run, default 200), TIMING_PYTHON3 (the Python with
+# python3-jsonschema that checks boardmark's JSON Lines, default
+# /usr/bin/python3), TIMING_REQUIRE_BOARD (1: a reason to skip fails the
+# test).
 set -uo pipefail
 
 SKIP=77
@@ -28,7 +31,7 @@ shift 2
 programs=("$@")
 
 cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/board}"
-board_timeout="${TIMING_BOARD_TIMEOUT:-110}"
+board_timeout="${TIMING_BOARD_TIMEOUT:-200}"
 
 skip() {
     [ "${TIMING_REQUIRE_BOARD:-}" = 1 ] && fail "$* (TIMING_REQUIRE_BOARD=1: the board test may not be skipped)"
@@ -308,6 +311,15 @@ for scenario in $scenarios; do
             check "placement $label: the merged median is published (iterations)" \
                 field_matches placement $label median_iterations '[1-9][0-9]*'
         done
+        ;;
+    boardmark)
+        check "boardmark all --quick --json exits with 0" field_is boardmark all exit 0
+        check "boardmark all --quick --json writes nothing on stderr" \
+            field_is boardmark all stderr_bytes 0
+        grep -a '^@@json ' "$console" | sed 's/^@@json //' | tr -d '\r' >"$work/boardmark.jsonl"
+        check "boardmark's JSON Lines validate against the schema, every measurement with its rows on 4 CPUs" \
+            "${TIMING_PYTHON3:-/usr/bin/python3}" "$here/../boardmark/check_boardmark_json.py" \
+            --schema "$here/../../lib/timing/report.schema.json" --cpus 4 --input "$work/boardmark.jsonl"
         ;;
     *)
         fail "unknown scenario $scenario"

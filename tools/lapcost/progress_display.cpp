@@ -102,8 +102,7 @@ std::string step_text(const CalibrationStep& s) {
     return "calibrating";
 }
 
-void draw_status(ProgressDisplay* d, const CalibrationStep& step) {
-    std::string text = status_text(step, monotonic_seconds() - d->start_seconds);
+void draw_line(ProgressDisplay* d, std::string text) {
     // Stay off the last column, so that the terminal never wraps the line.
     if (d->columns > 1 && text.size() >= static_cast<size_t>(d->columns)) {
         text.resize(static_cast<size_t>(d->columns) - 1);
@@ -114,9 +113,12 @@ void draw_status(ProgressDisplay* d, const CalibrationStep& step) {
     d->drawn = true;
 }
 
+std::string prefix(const char* program, double seconds) {
+    return format("%s [%.1f s] ", program, seconds);
+}
+
 void finish(ProgressDisplay* d) {
-    if (d->drawn) std::fputs(ERASE_LINE, d->stream);
-    d->drawn = false;
+    clear_status(d);
     if (d->summary) {
         const std::string line = summary_text(d->enough, monotonic_seconds() - d->start_seconds,
                                               governor_note(d->governor_pattern));
@@ -127,8 +129,8 @@ void finish(ProgressDisplay* d) {
 
 }  // namespace
 
-std::string status_text(const CalibrationStep& step, double seconds) {
-    return format("lapcost [%.1f s] ", seconds) + step_text(step);
+std::string status_text(const char* program, const CalibrationStep& step, double seconds) {
+    return prefix(program, seconds) + step_text(step);
 }
 
 std::string summary_text(const CalibrationStep& enough, double seconds,
@@ -194,6 +196,20 @@ void show_calibration_step(const CalibrationStep* step, void* arg) {
     if (step->kind == CALIBRATION_STEP_END) {
         finish(d);
     } else if (d->status_line) {
-        draw_status(d, *step);
+        draw_line(d, status_text(d->program, *step, monotonic_seconds() - d->start_seconds));
     }
+}
+
+void show_status(ProgressDisplay* display, const std::string& text) {
+    if (!display->status_line) return;
+    draw_line(display,
+              prefix(display->program, monotonic_seconds() - display->start_seconds) + text);
+}
+
+void clear_status(ProgressDisplay* display) {
+    if (display->drawn) {
+        std::fputs(ERASE_LINE, display->stream);
+        std::fflush(display->stream);
+    }
+    display->drawn = false;
 }

@@ -1,5 +1,6 @@
 // What lapcost shows of the calibration on standard error: a status line
-// redrawn in place on a terminal, and one summary line at the end.
+// redrawn in place on a terminal, and one summary line at the end. Other
+// programs (boardmark) draw their own steps on the same status line.
 #ifndef LAPCOST_PROGRESS_DISPLAY_H
 #define LAPCOST_PROGRESS_DISPLAY_H
 
@@ -12,6 +13,7 @@
 constexpr const char* GOVERNOR_PATTERN = "/sys/devices/system/cpu/cpu*/cpufreq/scaling_governor";
 
 struct ProgressDisplay {
+    const char* program = "lapcost";  // the status line's first word
     FILE* stream = nullptr;
     bool status_line = false;  // redraw a status line: the stream is a terminal
     bool summary = false;      // print the summary line at the end
@@ -22,8 +24,8 @@ struct ProgressDisplay {
     const char* governor_pattern = GOVERNOR_PATTERN;
 };
 
-// The status line for step, seconds after the start (no newline).
-std::string status_text(const CalibrationStep& step, double seconds);
+// The status line of program for step, seconds after the start (no newline).
+std::string status_text(const char* program, const CalibrationStep& step, double seconds);
 
 // The summary line (no newline): the enough interval and how it was reached,
 // from the ENOUGH step, the calibration's seconds, and the governor note when
@@ -43,5 +45,11 @@ bool start_progress_display(ProgressDisplay* display, FILE* stream, const char* 
 // The calibration observer: arg is the ProgressDisplay. Draws each step,
 // and at the end erases the status line and prints the summary.
 void show_calibration_step(const CalibrationStep* step, void* arg);
+
+// Draws "program [seconds] text" as the status line when display has one.
+void show_status(ProgressDisplay* display, const std::string& text);
+
+// Erases the status line if one is showing (before other output on the terminal).
+void clear_status(ProgressDisplay* display);
 
 #endif
