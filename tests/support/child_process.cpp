@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,10 +47,15 @@ ChildOutcome wait_bounded(pid_t pid, int timeout_ms) {
 
 ChildOutcome run_in_child(const std::function<int()>& body, int timeout_ms) {
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) return ChildOutcome{};
     if (pid == 0) {
         setpgid(0, 0);  // a group of its own, with whatever it forks
+        // Ends with the test process too, when a hang makes CTest kill that
+        // at its timeout; the group kill below never comes then.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
         const int code = body();
         std::fflush(nullptr);
         _exit(code);
