@@ -20,11 +20,7 @@ namespace {
 
 constexpr int LOADS = 20;
 
-double now_us() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
+double now_us() { return monotonic_seconds() * 1e6; }
 
 // The same body the workers run, timed directly: the median of 5 runs of
 // about 100 ms each.

@@ -78,11 +78,7 @@ void read_available(int fd, std::string* into, bool* open) {
     }
 }
 
-long long monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+long long monotonic_ms() { return static_cast<long long>(monotonic_seconds() * 1000); }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
