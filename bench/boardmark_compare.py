@@ -52,6 +52,12 @@ def json_rows(text):
     return [r for r in records if r["report"] != "context"]
 
 
+def boardmark_rows(args, command, *options):
+    """The report lines of one boardmark command run with ENOUGH=args.enough."""
+    return json_rows(run([args.boardmark, command, "--json"] + list(options),
+                         {"ENOUGH": str(args.enough)}))
+
+
 def perf_usecs_per_op(text):
     return float(re.search(r"([0-9.]+) usecs/op", text).group(1))
 
@@ -76,12 +82,11 @@ class Pair:
 
 
 def measure_round(args, pairs, widths, first_ours):
-    env = {"ENOUGH": str(args.enough)}
     size_mib = args.size // MIB
     cpus = os.cpu_count()
 
     def boardmark_syscall():
-        rows = json_rows(run([args.boardmark, "syscall", "--json"], env))
+        rows = boardmark_rows(args, "syscall")
         pairs["syscall"].ours.append(rows[-1]["ns_per_operation"])
 
     def perf_syscall():
@@ -89,7 +94,7 @@ def measure_round(args, pairs, widths, first_ours):
         pairs["syscall"].theirs.append(perf_usecs_per_op(text) * 1000)
 
     def boardmark_pipe():
-        for r in json_rows(run([args.boardmark, "pipe", "--json"], env)):
+        for r in boardmark_rows(args, "pipe"):
             if r["report"] == "microseconds":
                 key = "pipe1" if r["params"]["cpus"] == "1" else "pipe2"
                 pairs[key].ours.append(r["us_per_operation"])
@@ -103,8 +108,8 @@ def measure_round(args, pairs, widths, first_ours):
             pairs["pipe2"].theirs.append(perf_usecs_per_op(text))
 
     def boardmark_bandwidth():
-        rows = json_rows(run([args.boardmark, "bandwidth", "--json", "--size",
-                              "%dm" % size_mib, "--workers", "1,%d" % cpus], env))
+        rows = boardmark_rows(args, "bandwidth", "--size", "%dm" % size_mib,
+                              "--workers", "1,%d" % cpus)
         for r in rows:
             workers = int(r["params"]["workers"])
             key = "%s%d" % (r["params"]["op"], 1 if workers == 1 else 0)
@@ -217,9 +222,8 @@ def cache_sizes():
 
 
 def latency_curve(args, pages):
-    env = {"ENOUGH": str(args.enough)}
-    rows = json_rows(run([args.boardmark, "latency", "--json", "--pages", pages, "--max",
-                          "%dm" % (args.latency_max // MIB)], env))
+    rows = boardmark_rows(args, "latency", "--pages", pages,
+                          "--max", "%dm" % (args.latency_max // MIB))
     return [(r["size_bytes"], r["us_per_operation"] * 1000) for r in rows]
 
 

@@ -123,6 +123,10 @@ def _side(report_file):
             "unknown_reports": report_file.unknown, "warnings": report_file.warnings()}
 
 
+def _shown_median(row):
+    return row.figure.shown(float(np.median(row.values))) if row.values else None
+
+
 def compare_files(base, new, alpha=0.05, threshold=2.0):
     """The whole comparison as one JSON-ready object."""
     new_rows = {row.key: row for row in new.rows}
@@ -139,8 +143,7 @@ def compare_files(base, new, alpha=0.05, threshold=2.0):
         entry.update({
             "figure": figure.key, "unit": figure.unit,
             "better": "higher" if figure.higher_is_better else "lower",
-            "base": figure.shown(float(np.median(row.values))) if row.values else None,
-            "new": figure.shown(float(np.median(other.values))) if other.values else None,
+            "base": _shown_median(row), "new": _shown_median(other),
             "base_samples": len(row.values), "new_samples": len(other.values),
             "base_records": row.records, "new_records": other.records,
             "change_percent": outcome["change"],
@@ -243,6 +246,11 @@ FEW_NOTE = ("* fewer than %d samples on a side: the Mann-Whitney test has little
             % FEW_SAMPLES)
 
 
+def _few_marked(result):
+    """Whether a p-value in the table carries the FEW_NOTE mark."""
+    return any(r["few_samples"] and r["p_value"] is not None for r in result["rows"])
+
+
 def _context_table(result):
     return [["context differs", "base", "new"]] + [
         [d["field"], _context_value(d["base"]), _context_value(d["new"])]
@@ -277,7 +285,7 @@ def render_text(result, colour):
         if only:
             out.append("only in %s:" % side)
             out += ["  " + r["row"] for r in only]
-    if any(r["few_samples"] and r["p_value"] is not None for r in result["rows"]):
+    if _few_marked(result):
         out.append(FEW_NOTE)
     return "\n".join(out) + "\n"
 
@@ -317,7 +325,7 @@ def render_markdown(result):
         only = result["only_in_" + side]
         if only:
             out += ["", "Only in %s:" % side, ""] + ["- `%s`" % r["row"] for r in only]
-    if any(r["few_samples"] and r["p_value"] is not None for r in result["rows"]):
+    if _few_marked(result):
         out += ["", "\\" + FEW_NOTE + "."]
     return "\n".join(out) + "\n"
 

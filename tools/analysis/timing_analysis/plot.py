@@ -16,6 +16,7 @@ and fixed fonts.
 import argparse
 import os
 import re
+import statistics
 import sys
 
 import matplotlib
@@ -125,10 +126,12 @@ def _shown(row):
     return [row.figure.shown(v) for v in row.values]
 
 
-def _median(values):
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+def _median(row):
+    return statistics.median(_shown(row))
+
+
+def _all_rows(files):
+    return [r for _, rows in files for r in rows]
 
 
 def _range(rows, middles):
@@ -162,17 +165,17 @@ def _curves(ax, files, names, colours, naming, gid):
             members.sort(key=lambda r: parse_size(r.params["size"]))
             x = [parse_size(r.params["size"]) for r in members]
             style = _line_style(colours, index, number)
-            line, = ax.plot(x, [_median(_shown(r)) for r in members], marker="o", markersize=3,
+            line, = ax.plot(x, [_median(r) for r in members], marker="o", markersize=3,
                             label=" ".join(filter(None, (names[index], name))), **style)
             line.set_gid("%s-%d-%d" % (gid, index, number))
             ax.fill_between(x, [min(_shown(r)) for r in members],
                             [max(_shown(r)) for r in members],
                             color=style["color"], alpha=0.2, linewidth=0)
-    rows = [r for _, members in files for r in members]
+    rows = _all_rows(files)
     _size_axis(ax, [parse_size(r.params["size"]) for r in rows])
     # From caches to memory, figures span orders of magnitude: a log axis
     # then shows every level's plateau.
-    medians = [_median(_shown(r)) for r in rows]
+    medians = [_median(r) for r in rows]
     if min(medians) > 0 and max(medians) > LOG_AXIS_SPAN * min(medians):
         ax.set_yscale("log")
         ax.yaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
@@ -192,7 +195,7 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
     width = 0.8 / len(files)
     for index, (_, rows) in enumerate(files):
         positions = [groups.index(naming(r)) - 0.4 + width * (index + 0.5) for r in rows]
-        middles = [_median(_shown(r)) for r in rows]
+        middles = [_median(r) for r in rows]
         if horizontal:
             ax.barh(positions, middles, width, xerr=_range(rows, middles), capsize=3,
                     color=colours[index], label=names[index])
@@ -211,9 +214,9 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
 
 
 def latency_panel(ax, files, names, colours):
-    naming = Naming([r for _, rows in files for r in rows], SWEEP_PARAMS)
+    naming = Naming(_all_rows(files), SWEEP_PARAMS)
     _curves(ax, files, names, colours, naming, "latency")
-    sizes = [parse_size(r.params["size"]) for _, rows in files for r in rows]
+    sizes = [parse_size(r.params["size"]) for r in _all_rows(files)]
     for name, size in _caches(files[0][0]):
         if min(sizes) <= size <= max(sizes):
             ax.axvline(size, color="0.4", linestyle="--", linewidth=0.8, gid="cache-" + name)
@@ -224,10 +227,10 @@ def latency_panel(ax, files, names, colours):
 
 
 def bandwidth_panel(ax, files, names, colours):
-    rows = [r for _, members in files for r in members]
+    rows = _all_rows(files)
     sizes = {parse_size(row.params.get("size")) for row in rows}
     if len(sizes) > 1 and None not in sizes:
-        naming = Naming(rows, ("size",))
+        naming = Naming(rows, SWEEP_PARAMS)
         _curves(ax, files, names, colours, naming, "bandwidth")
         ax.set_xlabel("size")
     else:
@@ -241,7 +244,7 @@ def bandwidth_panel(ax, files, names, colours):
 
 def bars_panel(ax, report, files, names, colours):
     """Horizontal bars of one report's rows, one bar per file and row."""
-    rows = [r for _, members in files for r in members]
+    rows = _all_rows(files)
     naming = Naming(rows)
     _grouped_bars(ax, files, names, colours, lambda r: naming(r) or report, horizontal=True)
     figure = rows[0].figure
@@ -256,6 +259,11 @@ def _is_sweep(row):
 
 def _is_bandwidth(row):
     return row.report == "mb_per_sec" and "op" in row.params
+
+
+def _is_bar(row):
+    """Whether the row goes to its report's bars rather than a curve panel."""
+    return not (_is_sweep(row) or _is_bandwidth(row))
 
 
 def _names(report_files, given):
@@ -287,11 +295,11 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
     reports = []
     for report_file in report_files:
         for row in report_file.rows:
-            if not (_is_sweep(row) or _is_bandwidth(row)) and row.report not in reports:
+            if _is_bar(row) and row.report not in reports:
                 reports.append(row.report)
     for report in reports:
-        rows = chosen(lambda r: r.report == report and not (_is_sweep(r) or _is_bandwidth(r)))
-        count = len({r.key for _, members in rows for r in members})
+        rows = chosen(lambda r: r.report == report and _is_bar(r))
+        count = len({r.key for r in _all_rows(rows)})
         if count:
             panels.append(("bars", report, rows,
                            120 + BAR_PX * count * max(1, len(report_files))))

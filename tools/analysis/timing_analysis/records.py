@@ -185,13 +185,13 @@ class ReportFile:
         row.add(record)
 
 
-def find_schema():
+def _schema_paths():
     here = os.path.dirname(os.path.abspath(__file__))
-    for place in SCHEMA_PLACES:
-        path = os.path.normpath(os.path.join(here, place))
-        if os.path.isfile(path):
-            return path
-    return None
+    return [os.path.normpath(os.path.join(here, place)) for place in SCHEMA_PLACES]
+
+
+def find_schema():
+    return next((path for path in _schema_paths() if os.path.isfile(path)), None)
 
 
 def load_validator(path=None):
@@ -201,10 +201,8 @@ def load_validator(path=None):
     if path is None:
         path = find_schema()
         if path is None:
-            here = os.path.dirname(os.path.abspath(__file__))
-            places = ", ".join(os.path.normpath(os.path.join(here, p)) for p in SCHEMA_PLACES)
             raise InputError("no report schema found (looked for %s); name one with --schema FILE"
-                             % places)
+                             % ", ".join(_schema_paths()))
     try:
         with open(path, encoding="utf-8") as stream:
             schema = json.load(stream)
