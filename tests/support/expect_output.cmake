@@ -1,6 +1,8 @@
 # Runs PROGRAM with ARGS (through EMULATOR when set) and checks the exit status
 # against EXPECT_EXIT and, when given, standard output and standard error
-# against the EXPECT_STDOUT / EXPECT_STDERR regular expressions.
+# against the EXPECT_STDOUT / EXPECT_STDERR regular expressions. With
+# OUTPUT_FILE, that file is removed first and its contents afterwards checked
+# against EXPECT_FILE.
 set(command ${PROGRAM})
 if(EMULATOR)
   separate_arguments(emulator_list UNIX_COMMAND "${EMULATOR}")
@@ -8,6 +10,9 @@ if(EMULATOR)
 endif()
 # ARGS arrives with its list separators escaped; split it into arguments.
 string(REPLACE "\\;" ";" ARGS "${ARGS}")
+if(OUTPUT_FILE)
+  file(REMOVE "${OUTPUT_FILE}")
+endif()
 execute_process(COMMAND ${command} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message(STATUS "exit status: ${status}\nstdout: [${out}]\nstderr: [${err}]")
@@ -22,5 +27,15 @@ endif()
 if(DEFINED EXPECT_STDERR AND NOT EXPECT_STDERR STREQUAL "")
   if(NOT err MATCHES "${EXPECT_STDERR}")
     message(FATAL_ERROR "standard error does not match ${EXPECT_STDERR}")
+  endif()
+endif()
+if(OUTPUT_FILE)
+  if(NOT EXISTS "${OUTPUT_FILE}")
+    message(FATAL_ERROR "${OUTPUT_FILE} was not written")
+  endif()
+  file(READ "${OUTPUT_FILE}" written)
+  message(STATUS "${OUTPUT_FILE}: [${written}]")
+  if(NOT written MATCHES "${EXPECT_FILE}")
+    message(FATAL_ERROR "${OUTPUT_FILE} does not match ${EXPECT_FILE}")
   endif()
 endif()

@@ -6,6 +6,7 @@
 // once into a record and hands that to the text or the JSON writer
 // (report_writers.cpp). Elapsed microseconds stay 64-bit throughout, so
 // intervals beyond 2^31 us do not wrap.
+#include <errno.h>
 #include <strings.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -73,10 +74,38 @@ constexpr double BYTES_PER_MB = 1000000.0;
 constexpr double US_PER_SECOND = 1000000.0;
 constexpr double MS_PER_SECOND = 1000.0;
 
-// The report stream, falling back to (and from then on keeping) standard
-// error when none has been chosen.
+// The file TIMING_REPORT_FILE names, opened (and emptied) by the first
+// report that falls back to it and kept for the rest of the process.
+FILE* report_file = nullptr;
+bool report_file_tried = false;
+
+// Where a report goes when no stream has been chosen: the file named by
+// TIMING_REPORT_FILE, or standard error when it is unset, empty or cannot be
+// opened (said once on standard error, so that no report is lost unseen).
+FILE* fallback_stream() {
+    if (!report_file_tried) {
+        report_file_tried = true;
+        const char* path = getenv("TIMING_REPORT_FILE");
+        if (path != nullptr && path[0] != '\0') {
+            report_file = fopen(path, "w");
+            if (report_file == nullptr) {
+                fprintf(stderr,
+                        "lib_timing: cannot open TIMING_REPORT_FILE %s: %s; the reports go to "
+                        "standard error\n",
+                        path, strerror(errno));
+            } else {
+                // Line by line, so that a process ended by a signal keeps every report.
+                setvbuf(report_file, nullptr, _IOLBF, 0);
+            }
+        }
+    }
+    return report_file != nullptr ? report_file : stderr;
+}
+
+// The report stream, falling back to (and from then on keeping) the fallback
+// stream when none has been chosen.
 FILE* out() {
-    if (report_stream == nullptr) report_stream = stderr;
+    if (report_stream == nullptr) report_stream = fallback_stream();
     return report_stream;
 }
 
