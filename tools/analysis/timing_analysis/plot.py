@@ -67,7 +67,7 @@ REPORT_TITLES = {
     "size_latency": "Time per load",
     "resource_usage": "Real time",
 }
-CYCLES = Figure("cycles_per_iteration", False, "cycles per iteration", 1, None)
+CYCLES = Figure("cycles_per_operation", False, "cycles/op", 1, None)
 # Params that place a row on the size axis rather than name a series.
 SWEEP_PARAMS = ("size",)
 
@@ -291,7 +291,7 @@ def bars_panel(ax, report, files, names, colours):
     _grouped_bars(ax, files, names, colours, lambda r: naming(r) or report, horizontal=True)
     figure = rows[0].figure
     ax.set_xlabel("%s\n(%s)" % (figure.unit, _better(figure)))
-    title = "Cycles per iteration" if figure is CYCLES else _what(report, rows)
+    title = "Cycles per operation" if figure is CYCLES else _what(report, rows)
     ax.set_title(naming.title(title, "range: fastest to slowest sample"))
 
 

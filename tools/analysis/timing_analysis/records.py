@@ -133,8 +133,8 @@ class Row:
     records: int = 0
     warnings: list = field(default_factory=list)  # of every record, each once
     disturbed: bool = False  # some record's run was
-    # Per sample, as values: the records' cycles per iteration, where their
-    # hardware counters gave them.
+    # Per sample, as values: the records' cycles per operation (per
+    # iteration without an operation count), where hardware counters gave them.
     cycles: list = field(default_factory=list)
 
     @property
@@ -183,6 +183,10 @@ class Row:
         counters = conditions.get("counters")
         cycles = counters.get("cycles_per_iteration") if isinstance(counters, dict) else None
         if _finite(cycles):
+            # Per operation where an iteration holds several (the loads of
+            # a latency row).
+            if _finite(record.get("operations")) and record["operations"] > 0:
+                cycles = cycles * record["iterations"] / record["operations"]
             self.cycles += [cycles] * len(values)
 
 
