@@ -199,3 +199,10 @@ def test_disturbed_rows_and_warnings(conditions_schema):
             in text and "; 1 disturbed row left out\n" in text)
     # Old files, without conditions, are read as undisturbed without warnings.
     assert not any(r.disturbed or r.warnings or r.cycles for r in base.rows)
+
+
+def test_several_new_files_each_against_base():
+    done = run_tool("timing-compare", "--format", "json", BASE, NEW, NEW)
+    first, second = json.loads(done.stdout)
+    assert first == second and first["new"]["file"] == NEW
+    assert run_tool("timing-compare", BASE, NEW, NEW).stdout.count("\ngeometric mean") == 2

@@ -10,7 +10,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 
-from conftest import BASE, NEW, run_tool
+from conftest import BASE, DISTURBED, NEW, run_tool
 from timing_analysis import plot, records
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -148,3 +148,24 @@ def test_cache_labels_stay_clear(tmp_path):
     for gid, box in labels.items():
         assert not box.overlaps(legend), gid
     plt.close(figure)
+
+
+def test_disturbed_points_and_cycles(tmp_path, conditions_schema):
+    out = tmp_path / "conditions.svg"
+    assert plot.main([BASE, DISTURBED, "-o", str(out), "--schema", conditions_schema]) == 0
+    root = ElementTree.parse(out).getroot()
+    groups = {g.get("id"): g for g in root.iter(SVG + "g")}
+    texts = {"".join(t.itertext()).strip() for t in root.iter(SVG + "text")}
+    assert {"cycles per load", "Memory latency in cycles (band: fastest to slowest sample)"} <= texts
+    # Cycles per load: the counters' cycles per iteration over 1000 loads,
+    # drawn only for the file that has them.
+    assert "cycles-1-0" in groups and "cycles-0-0" not in groups
+    cycles = [json.loads(line)["conditions"]["counters"]["cycles_per_iteration"] / 1000
+              for line in _lines(DISTURBED, 1, 7)]
+    sizes = [json.loads(line)["size_bytes"] for line in _lines(DISTURBED, 1, 7)]
+    x, y = path_points(groups["cycles-1-0"])
+    fit = np.polyfit(cycles, y, 1)
+    assert np.abs(np.polyval(fit, cycles) - y).max() < 0.01 and len(x) == len(sizes)
+    # The disturbed 4 KiB row is crossed in both panels of its file, no other.
+    crosses = [g for g in root.iter(SVG + "g") if (g.get("id") or "").startswith("disturbed")]
+    assert len(crosses) == 2

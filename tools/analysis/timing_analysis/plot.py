@@ -165,11 +165,11 @@ def _better(figure):
     return "%s is better" % ("higher" if figure.higher_is_better else "lower")
 
 
-def _mark_disturbed(ax, x, rows, y):
+def _mark_disturbed(ax, x, rows, y, gid):
     """A red cross on each point whose run was disturbed."""
     points = [(a, b) for a, b, r in zip(x, y, rows) if r.disturbed]
     if points:
-        ax.plot(*zip(*points), gid="disturbed", **DISTURBED_STYLE)
+        ax.plot(*zip(*points), gid="disturbed-" + gid, **DISTURBED_STYLE)
 
 
 def _curves(ax, files, names, colours, naming, gid):
@@ -187,7 +187,7 @@ def _curves(ax, files, names, colours, naming, gid):
             line, = ax.plot(x, medians, marker="o", markersize=3,
                             label=" ".join(filter(None, (names[index], name))), **style)
             line.set_gid("%s-%d-%d" % (gid, index, number))
-            _mark_disturbed(ax, x, members, medians)
+            _mark_disturbed(ax, x, members, medians, line.get_gid())
             ax.fill_between(x, [min(_shown(r)) for r in members],
                             [max(_shown(r)) for r in members],
                             color=style["color"], alpha=0.2, linewidth=0)
@@ -227,9 +227,10 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
         else:
             bars = ax.bar(positions, middles, width, yerr=_range(rows, middles), capsize=3,
                           color=colours[index], label=names[index])
-        for bar, row in zip(bars, rows):
+        for number, (bar, row) in enumerate(zip(bars, rows)):
             if row.disturbed:
-                bar.set(hatch="xx", edgecolor="red", gid="disturbed")
+                bar.set(hatch="xx", edgecolor="red", gid="disturbed-bar-%s-%d-%d" % (
+                    ax.get_label(), index, number))
     # Names on several lines: tick labels stay narrow.
     labels = [g.replace(" ", "\n") if not horizontal else g for g in groups]
     if horizontal:
@@ -392,7 +393,8 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
                             layout="constrained")
         axes = figure.subplots(len(panels), 1, squeeze=False,
                                height_ratios=[panel[3] for panel in panels])[:, 0]
-        for ax, (kind, report, files, _) in zip(axes, panels):
+        for number, (ax, (kind, report, files, _)) in enumerate(zip(axes, panels)):
+            ax.set_label("panel-%d" % number)
             if kind in ("latency", "cycles"):
                 latency_panel(ax, files, names, colours, cycles=kind == "cycles")
             elif kind == "bandwidth":
@@ -405,7 +407,7 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
                 ax.legend(loc="best")
         if any(r.disturbed for panel in panels for r in _all_rows(panel[2])):
             figure.text(0.01, 0.0, "x, hatched: the run was disturbed (its conditions say so)",
-                        fontsize=8, color="red", va="bottom", gid="disturbed-note")
+                        fontsize=8, color="red", va="bottom", gid="note-disturbed")
     return figure
 
 
