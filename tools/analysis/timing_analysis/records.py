@@ -182,6 +182,8 @@ class Row:
         self.disturbed = self.disturbed or conditions.get("disturbed") is True
         counters = conditions.get("counters")
         cycles = counters.get("cycles_per_iteration") if isinstance(counters, dict) else None
+        if isinstance(cycles, list) and cycles and all(map(_finite, cycles)):
+            cycles = sum(cycles) / len(cycles)  # per worker: their mean
         if _finite(cycles):
             # Per operation where an iteration holds several (the loads of
             # a latency row).
