@@ -152,7 +152,7 @@ def _matching(rows, ignored):
 def _picked(row, patterns):
     """Whether the row's name, as written in the file or as shown, matches one
     of the patterns (all rows without patterns)."""
-    names = (row.name, row.name_with(param=records.param_text))
+    names = (row.name, row.shown_name)
     return not patterns or any(p.search(n) for p in patterns for n in names)
 
 
@@ -295,9 +295,9 @@ def _groups(rows):
         keys = []
         for row in members:
             keys += [k for k in row["params"] if k not in keys]
-        shared = [k for k in keys if all(_param(r, k) == _param(members[0], k) if k in r["params"]
-                                         else False for r in members)]
         first = members[0]
+        shared = [k for k in keys if all(k in r["params"] for r in members)
+                  and len({_param(r, k) for r in members}) == 1]
         heading = "%s, %s is better" % (first["unit"], first["better"])
         if shared:
             heading += "; " + " ".join(_param(first, k) for k in shared)
@@ -306,13 +306,9 @@ def _groups(rows):
 
 
 def _row_name(row, keys):
-    words = [row["report"]]
-    if row["label"] is not None:
-        words.append(row["label"])
-    words += [_param(row, k) for k in keys if k in row["params"]]
-    if row["parallel"] != 1:
-        words.append("parallel=%d" % row["parallel"])
-    return " ".join(words)
+    """The row's name with the params of keys only."""
+    return records.row_name(row["report"], row["label"],
+                            [_param(row, k) for k in keys if k in row["params"]], row["parallel"])
 
 
 def _is_disturbed(row):
@@ -409,8 +405,8 @@ def layout(result):
     for side in ("base", "new"):
         only = result["only_in_" + side]
         if only:
-            last.append(("list", "only in %s:" % side, [
-                records.Row.name_with(_Named(r), param=records.param_text) for r in only], True))
+            last.append(("list", "only in %s:" % side, [_row_name(r, r["params"]) for r in only],
+                         True))
     if result.get("only_differ_in"):
         keys = result["only_differ_in"]
         last.append(("note", "rows found in only one file differ from the other file's only in "
@@ -421,14 +417,6 @@ def layout(result):
         last.append(("note", DISTURBED_NOTE))
     paragraphs.append(last)
     return paragraphs
-
-
-class _Named:
-    """A row of the JSON object seen as records.Row names it."""
-
-    def __init__(self, row):
-        self.report, self.label = row["report"], row["label"]
-        self.params, self.parallel = row["params"], row["parallel"]
 
 
 def _aligned(rows, right=()):

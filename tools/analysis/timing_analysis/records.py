@@ -122,6 +122,15 @@ def _finite(value):
             and math.isfinite(value))
 
 
+def row_name(report, label, params, parallel):
+    """A row's name: report, label, the params (as texts) and the worker
+    count when it is not 1."""
+    words = [report] + ([label] if label is not None else []) + list(params)
+    if parallel != 1:
+        words.append("parallel=%d" % parallel)
+    return " ".join(words)
+
+
 @dataclass
 class Row:
     report: str
@@ -143,18 +152,14 @@ class Row:
 
     @property
     def name(self):
-        return self.name_with()
+        return row_name(self.report, self.label, ["%s=%s" % item for item in self.params.items()],
+                        self.parallel)
 
-    def name_with(self, params=None, param=lambda key, value: "%s=%s" % (key, value)):
-        """Report, label, the params (keys, all by default; each written by
-        param) and the worker count."""
-        words = [self.report]
-        if self.label is not None:
-            words.append(self.label)
-        words += [param(k, v) for k, v in self.params.items() if params is None or k in params]
-        if self.parallel != 1:
-            words.append("parallel=%d" % self.parallel)
-        return " ".join(words)
+    @property
+    def shown_name(self):
+        """The name with sizes for people."""
+        return row_name(self.report, self.label,
+                        [param_text(k, v) for k, v in self.params.items()], self.parallel)
 
     def add(self, record):
         """Pools a record's samples (or, without raw samples, its figure)."""
