@@ -1,9 +1,10 @@
-"""timing-compare BASE NEW: is NEW faster than BASE, beyond the noise?
+"""timing-compare BASE NEW...: is NEW faster than BASE, beyond the noise?
 
-Rows are matched across the two files by report, label, params and worker
-count. For each matched row: the main figure on both sides, the change in
-percent with a 95 % bootstrap interval of the ratio of the medians of the
-samples' figures, the two-sided Mann-Whitney U p-value, and a verdict.
+Rows are matched across the two files by report, label, params (less the
+ignored ones) and worker count. For each matched row: the main figure on
+both sides, the change in percent with a 95 % bootstrap interval of the
+ratio of the medians of the samples' figures, the two-sided Mann-Whitney U
+p-value, and a verdict, which a run disturbed on either side withholds.
 """
 
 import argparse

@@ -7,8 +7,11 @@ Up to three kinds of panel, one below the other:
 - bandwidth (mb_per_sec rows with an op param): MB/s per op and worker
   count, against size when there are several sizes, else grouped bars;
 - every other report: horizontal bars per label and params, with the range
-  from the fastest to the slowest sample.
-Several files overlay, one colour each. The output is the same, byte for
+  from the fastest to the slowest sample, a row that repeats an earlier
+  row's run (same params) left out;
+- cycles per operation, where the lines carry hardware counters.
+Points and bars of disturbed runs are marked. Several files (runs, boards)
+overlay, one colour each. The output is the same, byte for
 byte, for the same input: no dates in the metadata, a fixed SVG hash salt
 and fixed fonts.
 """
