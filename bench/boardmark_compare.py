@@ -19,6 +19,7 @@ set against the cache sizes sysfs reports, or getconf's when sysfs has none.
 Markdown on standard output, progress on standard error.
 """
 import argparse
+import io
 import json
 import os
 import re
@@ -26,6 +27,11 @@ import shutil
 import statistics
 import subprocess
 import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
+                                "analysis"))
+from timing_analysis import records  # noqa: E402
 
 MIB = 1024 * 1024
 
@@ -48,8 +54,8 @@ def run(command, env=None):
 
 def json_rows(text):
     """The report lines of boardmark's JSON Lines, without the context line."""
-    records = [json.loads(line) for line in text.splitlines() if line.startswith("{")]
-    return [r for r in records if r["report"] != "context"]
+    lines = records.json_lines(io.BytesIO(text.encode()), "boardmark's output")
+    return [r for _, r in lines if r is not None and r["report"] != "context"]
 
 
 def boardmark_rows(args, command, *options):
@@ -142,7 +148,8 @@ def measure_round(args, pairs, widths, first_ours):
             step()
 
 
-def spread(values):
+def relative_range(values):
+    """(max - min) / median: how far apart a side's figures of the rounds lie."""
     m = statistics.median(values)
     return (max(values) - min(values)) / m if m else 0.0
 
@@ -167,7 +174,7 @@ def comparison_table(args, pairs):
         print("| %s | %s | %.2f | %s | %.2f | %.3f (%.3f-%.3f) | %.1f%% | %.1f%% |" %
               (p.name, p.unit, statistics.median(p.ours), p.tool_name,
                statistics.median(p.theirs), statistics.median(ratios), min(ratios), max(ratios),
-               100 * spread(p.ours), 100 * spread(p.theirs)))
+               100 * relative_range(p.ours), 100 * relative_range(p.theirs)))
     print()
 
 
@@ -227,14 +234,6 @@ def latency_curve(args, pages):
     return [(r["size_bytes"], r["us_per_operation"] * 1000) for r in rows]
 
 
-def size_text(size):
-    for unit, scale in (("GiB", 1 << 30), ("MiB", MIB), ("KiB", 1024)):
-        if size >= scale:
-            value = size / scale
-            return ("%d %s" if value == int(value) else "%.1f %s") % (value, unit)
-    return "%d bytes" % size
-
-
 KNEE = 1.5  # a step: latency above this many times the plateau below the cache
 
 
@@ -258,12 +257,12 @@ def curve_tables(args):
     caches = cache_sizes()
     print("### Latency curve against the caches\n")
     print("`boardmark latency --max %s` (two sizes per doubling), ENOUGH=%d; ns per load." %
-          (size_text(args.latency_max), args.enough))
+          (records.format_size(args.latency_max), args.enough))
     print()
     print("| working set | default pages | huge pages |")
     print("|---|---:|---:|")
     for (size, ns), (_, ns_huge) in zip(curves["default"], curves["huge"]):
-        print("| %s | %.2f | %.2f |" % (size_text(size), ns, ns_huge))
+        print("| %s | %.2f | %.2f |" % (records.format_size(size), ns, ns_huge))
     print()
     print("A step is the first size above half the cache whose latency exceeds %.1f times the "
           "plateau (the median latency of the sizes from an eighth to half of the cache); it "
@@ -283,9 +282,9 @@ def curve_tables(args):
                 continue
             off = step - at
             cells.append("at %s (%.1f ns, plateau %.1f ns): %s" % (
-                size_text(curve[step][0]), curve[step][1], base,
+                records.format_size(curve[step][0]), curve[step][1], base,
                 "within one step" if abs(off) <= 1 else "%+d steps" % off))
-        print("| %s | %s | %s | %s | %s |" % (name, size_text(size), source, cells[0], cells[1]))
+        print("| %s | %s | %s | %s | %s |" % (name, records.format_size(size), source, cells[0], cells[1]))
     print()
 
 

@@ -8,16 +8,19 @@ Reads the lines COMMAND writes on standard output (it must exit with status
 validates against SCHEMA, the first must be the context line, and each
 report NAME given must appear. With --expect, some report must also carry
 params, samples.raw and run. Prints what is wrong and exits with 1.
+
+The lines are read and the schema loaded as timing-compare does
+(tools/analysis/timing_analysis/records.py).
 """
-import json
+import io
+import os
 import subprocess
 import sys
 
-try:
-    import jsonschema
-except ImportError:
-    sys.exit("check_report_lines.py: python3-jsonschema is missing "
-             "(apt-get install python3-jsonschema)")
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "analysis"))
+from timing_analysis import records  # noqa: E402
 
 
 def main(argv):
@@ -30,40 +33,41 @@ def main(argv):
         expected = argv[2].split(",")
     elif len(argv) != 1:
         sys.exit(__doc__)
-    with open(argv[0], encoding="utf-8") as f:
-        schema = json.load(f)
-    jsonschema.Draft202012Validator.check_schema(schema)
-    validator = jsonschema.Draft202012Validator(schema)
+    try:
+        validator = records.load_validator(argv[0])
+    except ImportError as error:
+        sys.exit("check_report_lines.py: %s (apt-get install python3-jsonschema)" % error)
+    except records.InputError as error:
+        sys.exit("check_report_lines.py: %s" % error)
 
     if command:
         run = subprocess.run(command, stdout=subprocess.PIPE, check=False)
         if run.returncode != 0:
             sys.exit(f"{' '.join(command)} exited with status {run.returncode}")
-        text = run.stdout.decode("utf-8")
+        data = run.stdout
     else:
-        text = sys.stdin.read()
+        data = sys.stdin.buffer.read()
 
-    lines = text.splitlines()
+    lines = data.decode("utf-8").splitlines()
     problems = []
-    if not lines or not text.endswith("\n"):
+    if not lines or not data.endswith(b"\n"):
         problems.append("no lines, or the last one unfinished")
     seen = set()
     carried = set()
-    for number, line in enumerate(lines, 1):
-        try:
-            record = json.loads(line)
-        except json.JSONDecodeError as error:
-            problems.append(f"line {number}: not JSON ({error}): {line}")
-            continue
-        for error in validator.iter_errors(record):
-            path = "/".join(str(p) for p in error.absolute_path)
-            problems.append(f"line {number}: {path}: {error.message}")
-        if not isinstance(record, dict):
-            continue
-        seen.add(record.get("report"))
-        carried.update(k for k in ("params", "run") if k in record)
-        if "raw" in record.get("samples", {}):
-            carried.add("samples.raw")
+    try:
+        for number, record in records.json_lines(io.BytesIO(data), "line"):
+            if record is None:
+                problems.append(f"line {number}: not a JSON object: {lines[number - 1]}")
+                continue
+            for error in validator.iter_errors(record):
+                path = "/".join(str(p) for p in error.absolute_path)
+                problems.append(f"line {number}: {path}: {error.message}")
+            seen.add(record.get("report"))
+            carried.update(k for k in ("params", "run") if k in record)
+            if "raw" in record.get("samples", {}):
+                carried.add("samples.raw")
+    except records.InputError as error:
+        problems.append(str(error))
     if lines and not lines[0].startswith('{"report":"context",'):
         problems.append("the first line is not the context line")
     problems += [f"no {name} report" for name in expected if name not in seen]

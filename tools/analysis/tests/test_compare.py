@@ -13,7 +13,7 @@ import subprocess
 
 import pytest
 
-from conftest import BASE, NEW, TOOLS, run_tool
+from conftest import BASE, DISTURBED, NEW, TOOLS, run_tool
 from timing_analysis import compare, records
 
 
@@ -137,3 +137,72 @@ def test_colour_only_on_a_terminal_without_no_color():
     environment = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
     assert "\033[31mslower\033[0m" in on_terminal(environment)
     assert "\033[" not in on_terminal(dict(environment, NO_COLOR="1"))
+
+
+def _placement(text):
+    # The pipe row of another placement: a param differs.
+    return text.replace('"cpus":"same"', '"cpus":"other"')
+
+
+@pytest.mark.parametrize("args, edit, shown, not_shown", [
+    # A param that differs keeps rows apart, says which, and can be left out.
+    ([], _placement, ["only in base:\n  context_switches measurement=pipe cpus=same\n",
+                      "differ from the other file's only in cpus: --ignore-param cpus"], []),
+    (["--ignore-param", "cpus"], _placement,
+     ["us/switch, lower is better; measurement=pipe cpus=same vs other\n  context_switches  "],
+     ["only in base:\n  context_switches"]),
+    # Sizes as boardmark's tables write them, shared params once per report.
+    ([], None, ["ns/op, lower is better; measurement=latency pages=default\n"
+                "  size_latency size=4 KiB  ", "op=read workers=2 parallel=2"],
+     ["4096", "67108864", "size=4 KiB pages="]),
+    (["--format", "markdown"], None, ["| **MB/s, higher is better; measurement=bandwidth "
+                                      "size=64 MiB op=read workers=1** |", "| mb_per_sec | 2997 |"],
+     ["67108864"]),
+    # Rows picked by pattern, as written in the file or as shown.
+    (["--rows", "size=(4|16) KiB", "--rows", "getppid|size=1048576"], None,
+     ["size=4 KiB", "size=16 KiB", "size=1 MiB", "getppid", "over 4 rows"],
+     ["size=64 KiB", "context_switches", "only in"]),
+    # A line of another tool.
+    ([], lambda text: '{"tool":"other","value":1}\n', [
+        'new.jsonl:1: not a report line: the "report" key is missing'], ["bytes_per_repetition"]),
+])
+def test_what_a_new_user_tripped_over(tmp_path, args, edit, shown, not_shown):
+    new = NEW
+    if edit:
+        new = tmp_path / "new.jsonl"
+        new.write_text(edit(open(NEW).read()))
+    done = run_tool("timing-compare", BASE, str(new), *args)
+    output = done.stdout + done.stderr
+    for text in shown:
+        assert text in output
+    for text in not_shown:
+        assert text not in output
+    # Rows fit a terminal.
+    assert all(len(line) <= 100 for line in done.stdout.splitlines()
+               if line.endswith(("slower", "faster", "same", "unclear")))
+
+
+def test_disturbed_rows_and_warnings(conditions_schema):
+    validator = records.load_validator(conditions_schema)
+    base, new = (records.read_report_file(p, validator) for p in (BASE, DISTURBED))
+    for include, verdict, rows, left_out in ((False, "disturbed", 8, 1), (True, "slower", 9, None)):
+        result = compare.compare_files(base, new, include_disturbed=include)
+        latency = row(result, LATENCY_4K)
+        assert latency["verdict"] == verdict and latency["disturbed"] == {"base": False,
+                                                                          "new": True}
+        mean = result["geometric_mean"]
+        assert (mean["rows"], mean.get("disturbed_left_out")) == (rows, left_out)
+    text = compare.render_text(compare.compare_files(base, new), colour=False)
+    assert ("! size_latency size=4 KiB" in text
+            and "\n    new: worker 1 moved between CPUs 3 times\n" in text
+            and "  nanoseconds getppid" in text and "\n    new: other processes used 12 % of a CPU\n"
+            in text and "; 1 disturbed row left out\n" in text)
+    # Old files, without conditions, are read as undisturbed without warnings.
+    assert not any(r.disturbed or r.warnings or r.cycles for r in base.rows)
+
+
+def test_several_new_files_each_against_base():
+    done = run_tool("timing-compare", "--format", "json", BASE, NEW, NEW)
+    first, second = json.loads(done.stdout)
+    assert first == second and first["new"]["file"] == NEW
+    assert run_tool("timing-compare", BASE, NEW, NEW).stdout.count("\ngeometric mean") == 2

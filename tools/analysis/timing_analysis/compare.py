@@ -1,21 +1,24 @@
-"""timing-compare BASE NEW: is NEW faster than BASE, beyond the noise?
+"""timing-compare BASE NEW...: is NEW faster than BASE, beyond the noise?
 
-Rows are matched across the two files by report, label, params and worker
-count. For each matched row: the main figure on both sides, the change in
-percent with a 95 % bootstrap interval of the ratio of the medians of the
-samples' figures, the two-sided Mann-Whitney U p-value, and a verdict.
+Rows are matched across the two files by report, label, params (less the
+ignored ones) and worker count. For each matched row: the main figure on
+both sides, the change in percent with a 95 % bootstrap interval of the
+ratio of the medians of the samples' figures, the two-sided Mann-Whitney U
+p-value, and a verdict, which a run disturbed on either side withholds.
 """
 
 import argparse
+import dataclasses
 import json
 import math
 import os
+import re
 import sys
 
 import numpy as np
 from scipy import stats
 
-from . import cli
+from . import cli, records
 
 PROG = "timing-compare"
 SEED = 20  # fixed, so that the same files give the same intervals
@@ -127,19 +130,72 @@ def _shown_median(row):
     return row.figure.shown(float(np.median(row.values))) if row.values else None
 
 
-def compare_files(base, new, alpha=0.05, threshold=2.0):
-    """The whole comparison as one JSON-ready object."""
-    new_rows = {row.key: row for row in new.rows}
-    base_keys = {row.key for row in base.rows}
-    rows, time_ratios = [], []
-    for row in base.rows:
-        other = new_rows.get(row.key)
+def _matching(rows, ignored):
+    """The rows by the key that matches them across files: without the
+    ignored params, rows of one file that differ only in those pooled into
+    one (a copy, the file's own rows stay as they are)."""
+    matched = {}
+    for row in rows:
+        key = (row.report, row.label, tuple(sorted(
+            (k, v) for k, v in row.params.items() if k not in ignored)), row.parallel)
+        if key not in matched:
+            matched[key] = dataclasses.replace(row, values=list(row.values),
+                                               warnings=list(row.warnings))
+            continue
+        pooled = matched[key]
+        pooled.values += row.values
+        pooled.records += row.records
+        pooled.warnings += [w for w in row.warnings if w not in pooled.warnings]
+        pooled.disturbed = pooled.disturbed or row.disturbed
+    return matched
+
+
+def _picked(row, patterns):
+    """Whether the row's name, as written in the file or as shown, matches one
+    of the patterns (all rows without patterns)."""
+    names = (row.name, row.shown_name)
+    return not patterns or any(p.search(n) for p in patterns for n in names)
+
+
+def _near_misses(only_base, only_new):
+    """The params in which rows found in only one file differ from rows of
+    the other that match them in everything else."""
+    keys = []
+    for a in only_base:
+        for b in only_new:
+            if (a.report, a.label, a.parallel, sorted(a.params)) != (
+                    b.report, b.label, b.parallel, sorted(b.params)):
+                continue
+            keys += [k for k in a.params if a.params[k] != b.params[k] and k not in keys]
+    return keys
+
+
+def compare_files(base, new, alpha=0.05, threshold=2.0, ignored=(), patterns=(),
+                  include_disturbed=False):
+    """The whole comparison as one JSON-ready object.
+
+    Rows are matched without the ignored params; only rows whose name
+    matches one of the patterns (compiled regular expressions) are taken. A
+    row disturbed on a side gets no faster or slower verdict, and stays out
+    of the geometric mean, unless include_disturbed.
+    """
+    base_rows = {k: r for k, r in _matching(base.rows, ignored).items() if _picked(r, patterns)}
+    new_rows = {k: r for k, r in _matching(new.rows, ignored).items() if _picked(r, patterns)}
+    rows, time_ratios, left_out = [], [], 0
+    for key, row in base_rows.items():
+        other = new_rows.get(key)
         if other is None:
             continue
         figure = row.figure
         outcome = compare_values(row.values, other.values, figure.higher_is_better,
                                  alpha, threshold)
+        disturbed = row.disturbed or other.disturbed
+        verdict = outcome["verdict"]
+        if disturbed and not include_disturbed and verdict in ("faster", "slower"):
+            verdict = "disturbed"
         entry = _identity(row)
+        if other.params != row.params:
+            entry["new_params"] = other.params
         entry.update({
             "figure": figure.key, "unit": figure.unit,
             "better": "higher" if figure.higher_is_better else "lower",
@@ -149,27 +205,43 @@ def compare_files(base, new, alpha=0.05, threshold=2.0):
             "change_percent": outcome["change"],
             "interval_percent": list(outcome["interval"]) if outcome["interval"] else None,
             "p_value": outcome["p"], "few_samples": outcome["few"],
-            "verdict": outcome["verdict"]})
+            "verdict": verdict,
+            "warnings": {"base": row.warnings, "new": other.warnings},
+            "disturbed": {"base": row.disturbed, "new": other.disturbed}})
         rows.append(entry)
         if outcome["change"] is not None and outcome["change"] > -100:
+            if disturbed and not include_disturbed:
+                left_out += 1
+                continue
             ratio = 1 + outcome["change"] / 100
             time_ratios.append(1 / ratio if figure.higher_is_better else ratio)
     geometric_mean = None
     if time_ratios:
-        geometric_mean = {"time_ratio": math.exp(sum(map(math.log, time_ratios)) / len(time_ratios)),
+        geometric_mean = {"time_ratio": float(stats.gmean(time_ratios)),
                           "rows": len(time_ratios)}
-    return {
+    if left_out:
+        geometric_mean = dict(geometric_mean or {}, disturbed_left_out=left_out)
+    only_base = [r for k, r in base_rows.items() if k not in new_rows]
+    only_new = [r for k, r in new_rows.items() if k not in base_rows]
+    result = {
         "base": _side(base), "new": _side(new),
         "context_differences": context_differences(base, new),
         "alpha": alpha, "threshold_percent": threshold, "confidence": CONFIDENCE,
         "rows": rows,
         "geometric_mean": geometric_mean,
-        "only_in_base": [_identity(r) for r in base.rows if r.key not in new_rows],
-        "only_in_new": [_identity(r) for r in new.rows if r.key not in base_keys],
+        "only_in_base": [_identity(r) for r in only_base],
+        "only_in_new": [_identity(r) for r in only_new],
     }
+    if ignored:
+        result["ignored_params"] = list(ignored)
+    differing = _near_misses(only_base, only_new)
+    if differing:
+        result["only_differ_in"] = differing
+    return result
 
 
-# Rendering: text and markdown share one table; json is the object itself.
+# Rendering: text and markdown are two syntaxes of one layout (below); json
+# is the object itself.
 def _number(value):
     if value is None:
         return "n/a"
@@ -201,28 +273,87 @@ def _context_value(value):
     return "null" if value is None else str(value)
 
 
+def _param(row, key):
+    """A param of a row as shown: sizes in KiB, MiB...; an ignored param
+    whose value differs between the files as both values."""
+    text = records.param_text(key, row["params"][key])
+    other = (row.get("new_params") or row["params"]).get(key)
+    if other is not None and other != row["params"][key]:
+        text += " vs " + records.param_text(key, other).split("=", 1)[1]
+    return text
+
+
+def _groups(rows):
+    """The rows by report, in order of first appearance: (heading, rows,
+    the params each row shows). The heading names the figure's unit and
+    direction and the params every row of the report shares, the rows the
+    params in which they differ."""
+    by_report = {}
+    for row in rows:
+        by_report.setdefault(row["report"], []).append(row)
+    groups = []
+    for members in by_report.values():
+        keys = []
+        for row in members:
+            keys += [k for k in row["params"] if k not in keys]
+        first = members[0]
+        shared = [k for k in keys if all(k in r["params"] for r in members)
+                  and len({_param(r, k) for r in members}) == 1]
+        heading = "%s, %s is better" % (first["unit"], first["better"])
+        if shared:
+            heading += "; " + " ".join(_param(first, k) for k in shared)
+        groups.append((heading, members, [k for k in keys if k not in shared]))
+    return groups
+
+
+def _row_name(row, keys):
+    """The row's name with the params of keys only."""
+    return records.row_name(row["report"], row["label"],
+                            [_param(row, k) for k in keys if k in row["params"]], row["parallel"])
+
+
+def _is_disturbed(row):
+    return row["disturbed"]["base"] or row["disturbed"]["new"]
+
+
+HEADER = ["row", "base", "new", "change", "95% CI", "p", "n", "verdict"]
+RIGHT = range(1, 7)  # the figures' columns, right-aligned
+
+
 def _table(result):
-    header = ["row", "unit", "better", "base", "new", "change", "95% CI", "p", "n", "verdict"]
+    """The rows' table: a list of cell lists for the rows and of one text
+    for the lines between them (a group's heading, a row's warnings)."""
     lines = []
-    for row in result["rows"]:
-        interval = row["interval_percent"]
-        lines.append([
-            row["row"], row["unit"], row["better"], _number(row["base"]), _number(row["new"]),
-            _percent(row["change_percent"]),
-            "[%s, %s]" % (_percent(interval[0]), _percent(interval[1])) if interval else "n/a",
-            _p_value(row), "%d/%d" % (row["base_samples"], row["new_samples"]), row["verdict"]])
-    return header, lines
+    for heading, members, keys in _groups(result["rows"]):
+        lines.append(heading)
+        for row in members:
+            interval = row["interval_percent"]
+            marker = "! " if _is_disturbed(row) else "  "
+            lines.append([
+                marker + _row_name(row, keys), _number(row["base"]), _number(row["new"]),
+                _percent(row["change_percent"]),
+                "[%s, %s]" % (_percent(interval[0]), _percent(interval[1])) if interval else "n/a",
+                _p_value(row), "%d/%d" % (row["base_samples"], row["new_samples"]),
+                row["verdict"]])
+            for side in ("base", "new"):
+                lines += ["    %s: %s" % (side, w) for w in row["warnings"][side]]
+    return lines
 
 
 def _geometric_mean_text(result):
-    mean = result["geometric_mean"]
-    if mean is None:
-        return "geometric mean: n/a (no matched row has a change)"
-    ratio = mean["time_ratio"]
-    how = "faster" if ratio < 1 else "slower" if ratio > 1 else "the same"
-    amount = "" if ratio == 1 else "%.1f %% " % (abs(ratio - 1) * 100)
-    return ("geometric mean of the new/base time ratios over %d rows (rates inverted): "
-            "%.4f (new %s%s)" % (mean["rows"], ratio, amount, how))
+    mean = result["geometric_mean"] or {}
+    if "time_ratio" not in mean:
+        text = "geometric mean: n/a (no matched row has a change)"
+    else:
+        ratio = mean["time_ratio"]
+        how = "faster" if ratio < 1 else "slower" if ratio > 1 else "the same"
+        amount = "" if ratio == 1 else "%.1f %% " % (abs(ratio - 1) * 100)
+        text = ("geometric mean of the new/base time ratios over %d rows (rates inverted): "
+                "%.4f (new %s%s)" % (mean["rows"], ratio, amount, how))
+    left_out = mean.get("disturbed_left_out")
+    if left_out:
+        text += "; %d disturbed %s left out" % (left_out, "row" if left_out == 1 else "rows")
+    return text
 
 
 def _side_text(result, side):
@@ -244,6 +375,8 @@ def _side_text(result, side):
 
 FEW_NOTE = ("* fewer than %d samples on a side: the Mann-Whitney test has little power there"
             % FEW_SAMPLES)
+DISTURBED_NOTE = ("! disturbed on a side (the run's conditions say so): no faster or slower "
+                  "verdict, left out of the geometric mean; --include-disturbed judges it")
 
 
 def _few_marked(result):
@@ -257,77 +390,128 @@ def _context_table(result):
         for d in result["context_differences"]]
 
 
-def render_text(result, colour):
-    out = [_side_text(result, "base"), _side_text(result, "new"), ""]
+def layout(result):
+    """What a comparison shows, in order: paragraphs of blocks. A block is
+    ("lines", [text]), ("list", heading, [item], code), ("table", rows,
+    right-aligned columns) or ("note", text)."""
+    paragraphs = [[("lines", [_side_text(result, "base"), _side_text(result, "new")])]]
     if result["context_differences"]:
-        out += _aligned(_context_table(result)) + [""]
-    for side in ("base", "new"):
-        warnings = result[side]["warnings"]
-        out.append("warnings in %s:%s" % (side, "" if warnings else " none"))
-        out += ["  " + w for w in warnings]
-    out.append("")
-    header, lines = _table(result)
-    if lines:
-        table = _aligned([header] + lines, right=range(3, 9))
-        if colour:
-            # The verdict ends each line.
-            for i, line in enumerate(lines, 1):
-                code = VERDICT_COLOURS.get(line[-1])
-                if code:
-                    table[i] = "%s\033[%sm%s\033[0m" % (table[i][:-len(line[-1])], code, line[-1])
-        out += table
-    else:
-        out.append("no row in both files")
-    out.append("")
-    out.append(_geometric_mean_text(result))
+        paragraphs.append([("table", _context_table(result), ())])
+    paragraphs.append([("list", "warnings in %s:" % side, result[side]["warnings"], False)
+                       for side in ("base", "new")])
+    lines = _table(result)
+    paragraphs.append([("table", [HEADER] + lines, RIGHT)] if lines else
+                      [("note", "no row in both files")])
+    last = [("note", _geometric_mean_text(result))]
     for side in ("base", "new"):
         only = result["only_in_" + side]
         if only:
-            out.append("only in %s:" % side)
-            out += ["  " + r["row"] for r in only]
+            last.append(("list", "only in %s:" % side, [_row_name(r, r["params"]) for r in only],
+                         True))
+    if result.get("only_differ_in"):
+        keys = result["only_differ_in"]
+        last.append(("note", "rows found in only one file differ from the other file's only in "
+                     "%s: --ignore-param %s matches them" % (", ".join(keys), ",".join(keys))))
     if _few_marked(result):
-        out.append(FEW_NOTE)
-    return "\n".join(out) + "\n"
+        last.append(("note", FEW_NOTE))
+    if any(_is_disturbed(r) for r in result["rows"]):
+        last.append(("note", DISTURBED_NOTE))
+    paragraphs.append(last)
+    return paragraphs
 
 
 def _aligned(rows, right=()):
-    """Columns padded to their widest cell, those in right to the right."""
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    return ["  ".join(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i])
+    """Columns padded to their widest cell, those in right to the right; a
+    row that is one text stands as it is."""
+    cells = [r for r in rows if not isinstance(r, str)]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(cells[0]))]
+    return [r if isinstance(r, str) else
+            "  ".join(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i])
                       for i, cell in enumerate(r)).rstrip() for r in rows]
+
+
+class TextSyntax:
+    def __init__(self, colour):
+        self.colour = colour
+
+    def render(self, paragraphs):
+        out = []
+        for paragraph in paragraphs:
+            for block in paragraph:
+                out += getattr(self, block[0])(*block[1:])
+            out.append("")
+        return "\n".join(out[:-1]) + "\n"
+
+    @staticmethod
+    def lines(texts):
+        return list(texts)
+
+    @staticmethod
+    def note(text):
+        return [text]
+
+    @staticmethod
+    def list(heading, items, _code):
+        return [heading + ("" if items else " none")] + ["  " + item for item in items]
+
+    def table(self, rows, right):
+        table = _aligned(rows, right)
+        if self.colour:
+            # The verdict ends each row of cells.
+            for i, row in enumerate(rows):
+                code = None if isinstance(row, str) else VERDICT_COLOURS.get(row[-1])
+                if code:
+                    table[i] = "%s\033[%sm%s\033[0m" % (table[i][:-len(row[-1])], code, row[-1])
+        return table
 
 
 def _markdown_cell(text):
     return str(text).replace("|", "\\|")
 
 
-def _markdown_table(rows):
-    lines = ["| " + " | ".join(map(_markdown_cell, rows[0])) + " |",
-             "|" + "---|" * len(rows[0])]
-    lines += ["| " + " | ".join(map(_markdown_cell, r)) + " |" for r in rows[1:]]
-    return lines
+class MarkdownSyntax:
+    @staticmethod
+    def render(paragraphs):
+        out = []
+        for paragraph in paragraphs:
+            for block in paragraph:
+                out += getattr(MarkdownSyntax, block[0])(*block[1:]) + [""]
+        return "\n".join(out[:-1]) + "\n"
+
+    @staticmethod
+    def lines(texts):
+        return ["- " + _markdown_cell(t) for t in texts]
+
+    @staticmethod
+    def note(text):
+        # A leading * would start a list.
+        return [("\\" if text.startswith(("*", "!")) else "") + text + "."]
+
+    @staticmethod
+    def list(heading, items, code):
+        heading = heading[0].upper() + heading[1:]
+        if not items:
+            return [heading + " none."]
+        shown = ["`%s`" % item if code else _markdown_cell(item) for item in items]
+        return [heading, ""] + ["- " + item for item in shown]
+
+    @staticmethod
+    def table(rows, _right):
+        # Cells are not aligned here: a group's heading in bold, the lines
+        # under a row and its own first cell without their indent.
+        width = max(len(r) for r in rows if not isinstance(r, str))
+        rows = [([r.strip()] if r.startswith(" ") else ["**%s**" % r]) + [""] * (width - 1)
+                if isinstance(r, str) else [r[0].strip()] + r[1:] for r in rows]
+        lines = ["| " + " | ".join(map(_markdown_cell, rows[0])) + " |", "|" + "---|" * width]
+        return lines + ["| " + " | ".join(map(_markdown_cell, r)) + " |" for r in rows[1:]]
+
+
+def render_text(result, colour):
+    return TextSyntax(colour).render(layout(result))
 
 
 def render_markdown(result):
-    out = ["- " + _side_text(result, "base"), "- " + _side_text(result, "new"), ""]
-    if result["context_differences"]:
-        out += _markdown_table(_context_table(result)) + [""]
-    for side in ("base", "new"):
-        warnings = result[side]["warnings"]
-        out.append("Warnings in %s:%s" % (side, "" if warnings else " none."))
-        if warnings:
-            out += [""] + ["- " + _markdown_cell(w) for w in warnings]
-        out.append("")
-    header, lines = _table(result)
-    out += _markdown_table([header] + lines) if lines else ["No row in both files."]
-    out += ["", _geometric_mean_text(result) + "."]
-    for side in ("base", "new"):
-        only = result["only_in_" + side]
-        if only:
-            out += ["", "Only in %s:" % side, ""] + ["- `%s`" % r["row"] for r in only]
-    if _few_marked(result):
-        out += ["", "\\" + FEW_NOTE + "."]
-    return "\n".join(out) + "\n"
+    return MarkdownSyntax.render(layout(result))
 
 
 def _parser():
@@ -335,7 +519,9 @@ def _parser():
         prog=PROG, description="Compare two JSON Lines report files of lib_timing programs "
         "row by row: change, 95 % interval, Mann-Whitney p-value and verdict.")
     parser.add_argument("base", metavar="BASE", help="the reference file (- for standard input)")
-    parser.add_argument("new", metavar="NEW", help="the file to judge (- for standard input)")
+    parser.add_argument("new", metavar="NEW", nargs="+",
+                        help="the file to judge (- for standard input); several are each "
+                        "compared with BASE")
     parser.add_argument("--format", choices=("text", "markdown", "json"), default="text",
                         help="output format (default: text)")
     percent = cli.number_option(lambda v: v >= 0, "a percentage of 0 or more (e.g. 5, 2.5)")
@@ -347,26 +533,46 @@ def _parser():
                         help="smallest change in percent that counts (default: 2)")
     parser.add_argument("--fail-above", metavar="PCT", type=percent,
                         help="exit with status 1 when a row is slower by more than PCT percent")
+    parser.add_argument("--ignore-param", metavar="NAME[,NAME...]", action="append", default=[],
+                        help="match rows without these params (e.g. cpus, to compare worker "
+                        "placements)")
+    parser.add_argument("--rows", metavar="REGEX", action="append", default=[], type=_pattern,
+                        help="only the rows whose name matches (sizes as in the file or as "
+                        "shown); may be given again")
+    parser.add_argument("--include-disturbed", action="store_true",
+                        help="judge rows whose run was disturbed like the others")
     cli.add_schema_option(parser)
     return parser
+
+
+def _pattern(text):
+    try:
+        return re.compile(text)
+    except re.error as error:
+        raise argparse.ArgumentTypeError("%s is not a regular expression: %s" % (text, error))
 
 
 def _main(argv):
     parser = _parser()
     args = parser.parse_args(argv)
-    base, new = cli.read_inputs(parser, [args.base, args.new], args.schema)
-    result = compare_files(base, new, args.alpha, args.threshold)
+    ignored = [name for names in args.ignore_param for name in names.split(",") if name]
+    base, *news = cli.read_inputs(parser, [args.base] + args.new, args.schema)
+    results = [compare_files(base, new, args.alpha, args.threshold, ignored, args.rows,
+                             args.include_disturbed) for new in news]
     if args.format == "json":
-        sys.stdout.write(json.dumps(result, indent=1) + "\n")
-    elif args.format == "markdown":
-        sys.stdout.write(render_markdown(result))
+        shown = results[0] if len(results) == 1 else results
+        sys.stdout.write(json.dumps(shown, indent=1) + "\n")
     else:
-        colour = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
-        sys.stdout.write(render_text(result, colour))
+        if args.format == "markdown":
+            texts = [render_markdown(result) for result in results]
+        else:
+            colour = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+            texts = [render_text(result, colour) for result in results]
+        sys.stdout.write("\n".join(texts))
     sys.stdout.flush()
     if args.fail_above is not None and any(
             r["verdict"] == "slower" and abs(r["change_percent"]) > args.fail_above
-            for r in result["rows"]):
+            for result in results for r in result["rows"]):
         return 1
     return 0
 

@@ -7,13 +7,17 @@ Up to three kinds of panel, one below the other:
 - bandwidth (mb_per_sec rows with an op param): MB/s per op and worker
   count, against size when there are several sizes, else grouped bars;
 - every other report: horizontal bars per label and params, with the range
-  from the fastest to the slowest sample.
-Several files overlay, one colour each. The output is the same, byte for
+  from the fastest to the slowest sample, a row that repeats an earlier
+  row's run (same params) left out;
+- cycles per operation, where the lines carry hardware counters.
+Points and bars of disturbed runs are marked. Several files (runs, boards)
+overlay, one colour each. The output is the same, byte for
 byte, for the same input: no dates in the metadata, a fixed SVG hash salt
 and fixed fonts.
 """
 
 import argparse
+import dataclasses
 import os
 import re
 import statistics
@@ -26,7 +30,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib import ticker  # noqa: E402
 
 from . import cli  # noqa: E402
-from .records import InputError  # noqa: E402
+from .records import Figure, InputError, format_size, param_text, parse_size  # noqa: E402
 
 PROG = "timing-plot"
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -45,26 +49,34 @@ DPI = 100
 WIDTH_PX = 1000
 CURVE_PANEL_PX = 450
 BAR_PX = 22  # height per bar of the horizontal bar panels
-SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
-# The library's size forms: a number, times 10^3.. for K, M, G, 2^10.. for k, m, g.
-SIZE_SUFFIXES = {"": 1, "K": 10**3, "M": 10**6, "G": 10**9, "k": 1 << 10, "m": 1 << 20,
-                 "g": 1 << 30}
-SIZE_PATTERN = re.compile(r"([0-9]+)([KMGkmg]?)")
 LOG_AXIS_SPAN = 10  # curves whose medians span more get a log axis
+# A picture smaller than this has no room for a panel's text: --size's range.
+SIZE_RANGE_PX = (200, 20000)
+# The top of a curve panel kept free of data for the cache labels.
+LABEL_ROOM = 0.22
+DISTURBED_STYLE = {"marker": "x", "color": "red", "linestyle": "none", "markersize": 7,
+                   "zorder": 5}
+# Panels of the reports without a curve, by what they measure.
+REPORT_TITLES = {
+    "microseconds": "Time per operation",
+    "microseconds_each": "Time per operation",
+    "nanoseconds": "Time per operation",
+    "milliseconds": "Time per operation",
+    "context_switches": "Time per context switch",
+    "throughput": "Throughput",
+    "kb_per_sec": "Throughput",
+    "mb_per_sec": "Throughput",
+    "transfers": "Transfer rate",
+    "size_latency": "Time per load",
+    "resource_usage": "Real time",
+}
+CYCLES = Figure("cycles_per_operation", False, "cycles/op", 1, None)
 # Params that place a row on the size axis rather than name a series.
 SWEEP_PARAMS = ("size",)
 
 
-def parse_size(text):
-    match = SIZE_PATTERN.fullmatch(text) if isinstance(text, str) else None
-    return int(match.group(1)) * SIZE_SUFFIXES[match.group(2)] if match else None
-
-
 def size_label(size, _position=None):
-    for unit, scale in SIZE_UNITS:
-        if size >= scale:
-            return "%g %s" % (size / scale, unit)
-    return "%g B" % size
+    return format_size(int(size))
 
 
 def _size_axis(ax, sizes):
@@ -99,9 +111,7 @@ class Naming:
 
     @staticmethod
     def _param(row, key):
-        value = row.params[key]
-        size = parse_size(value) if key == "size" else None
-        return "%s=%s" % (key, size_label(size) if size else value)
+        return param_text(key, row.params[key])
 
     def __call__(self, row):
         words = [row.label] if row.label is not None else []
@@ -154,6 +164,17 @@ def _caches(report_file):
     return found
 
 
+def _better(figure):
+    return "%s is better" % ("higher" if figure.higher_is_better else "lower")
+
+
+def _mark_disturbed(ax, x, rows, y, gid):
+    """A red cross on each point whose run was disturbed."""
+    points = [(a, b) for a, b, r in zip(x, y, rows) if r.disturbed]
+    if points:
+        ax.plot(*zip(*points), gid="disturbed-" + gid, **DISTURBED_STYLE)
+
+
 def _curves(ax, files, names, colours, naming, gid):
     """One line per file and series against size: the median of each row's
     samples, in a band from their lowest to their highest figure."""
@@ -165,9 +186,11 @@ def _curves(ax, files, names, colours, naming, gid):
             members.sort(key=lambda r: parse_size(r.params["size"]))
             x = [parse_size(r.params["size"]) for r in members]
             style = _line_style(colours, index, number)
-            line, = ax.plot(x, [_median(r) for r in members], marker="o", markersize=3,
+            medians = [_median(r) for r in members]
+            line, = ax.plot(x, medians, marker="o", markersize=3,
                             label=" ".join(filter(None, (names[index], name))), **style)
             line.set_gid("%s-%d-%d" % (gid, index, number))
+            _mark_disturbed(ax, x, members, medians, line.get_gid())
             ax.fill_between(x, [min(_shown(r)) for r in members],
                             [max(_shown(r)) for r in members],
                             color=style["color"], alpha=0.2, linewidth=0)
@@ -176,14 +199,19 @@ def _curves(ax, files, names, colours, naming, gid):
     # From caches to memory, figures span orders of magnitude: a log axis
     # then shows every level's plateau.
     medians = [_median(r) for r in rows]
+    low, high = min(min(_shown(r)) for r in rows), max(max(_shown(r)) for r in rows)
+    # The top of the panel stays free of data: the cache labels go there.
     if min(medians) > 0 and max(medians) > LOG_AXIS_SPAN * min(medians):
         ax.set_yscale("log")
         ax.yaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
         ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda value, _: "%g" % value))
         ax.yaxis.set_minor_locator(ticker.NullLocator())
+        low = low / (high / low) ** 0.05
+        ax.set_ylim(low, high * (high / low) ** (LABEL_ROOM / (1 - LABEL_ROOM)))
     else:
-        ax.set_ylim(bottom=0)
-    ax.legend(loc="best")
+        ax.set_ylim(0, high / (1 - LABEL_ROOM))
+    # Beside the panel, the legend hides neither data nor labels.
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0)
 
 
 def _grouped_bars(ax, files, names, colours, naming, horizontal):
@@ -197,11 +225,15 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
         positions = [groups.index(naming(r)) - 0.4 + width * (index + 0.5) for r in rows]
         middles = [_median(r) for r in rows]
         if horizontal:
-            ax.barh(positions, middles, width, xerr=_range(rows, middles), capsize=3,
-                    color=colours[index], label=names[index])
+            bars = ax.barh(positions, middles, width, xerr=_range(rows, middles), capsize=3,
+                           color=colours[index], label=names[index])
         else:
-            ax.bar(positions, middles, width, yerr=_range(rows, middles), capsize=3,
-                   color=colours[index], label=names[index])
+            bars = ax.bar(positions, middles, width, yerr=_range(rows, middles), capsize=3,
+                          color=colours[index], label=names[index])
+        for number, (bar, row) in enumerate(zip(bars, rows)):
+            if row.disturbed:
+                bar.set(hatch="xx", edgecolor="red", gid="disturbed-bar-%s-%d-%d" % (
+                    ax.get_label(), index, number))
     # Names on several lines: tick labels stay narrow.
     labels = [g.replace(" ", "\n") if not horizontal else g for g in groups]
     if horizontal:
@@ -213,17 +245,19 @@ def _grouped_bars(ax, files, names, colours, naming, horizontal):
         ax.grid(axis="x", visible=False)
 
 
-def latency_panel(ax, files, names, colours):
+def latency_panel(ax, files, names, colours, cycles=False):
     naming = Naming(_all_rows(files), SWEEP_PARAMS)
-    _curves(ax, files, names, colours, naming, "latency")
+    _curves(ax, files, names, colours, naming, "cycles" if cycles else "latency")
     sizes = [parse_size(r.params["size"]) for r in _all_rows(files)]
     for name, size in _caches(files[0][0]):
         if min(sizes) <= size <= max(sizes):
             ax.axvline(size, color="0.4", linestyle="--", linewidth=0.8, gid="cache-" + name)
             ax.text(size, 0.98, " %s %s" % (name, size_label(size)), rotation=90, fontsize=8,
-                    va="top", ha="right", color="0.3", transform=ax.get_xaxis_transform())
-    ax.set_ylabel("ns per load")
-    ax.set_title(naming.title("Memory latency", "band: fastest to slowest sample"))
+                    va="top", ha="right", color="0.3", transform=ax.get_xaxis_transform(),
+                    gid="cache-label-" + name)
+    ax.set_ylabel("%s\n(lower is better)" % ("cycles per load" if cycles else "ns per load"))
+    ax.set_title(naming.title("Memory latency in cycles" if cycles else "Memory latency",
+                              "band: fastest to slowest sample"))
 
 
 def bandwidth_panel(ax, files, names, colours):
@@ -238,19 +272,31 @@ def bandwidth_panel(ax, files, names, colours):
         naming = Naming(rows)
         _grouped_bars(ax, files, names, colours, naming, horizontal=False)
         ax.set_ylim(bottom=0)
-    ax.set_ylabel("MB/s per worker")
+    ax.set_ylabel("MB/s per worker\n(higher is better)")
     ax.set_title(naming.title("Bandwidth", "range: slowest to fastest sample"))
+
+
+def _what(report, rows):
+    """A panel's title: what its rows measure, with their shared
+    measurement param first."""
+    what = REPORT_TITLES.get(report, report)
+    measurements = {r.params.get("measurement") for r in rows}
+    if len(measurements) == 1 and None not in measurements:
+        measurement = measurements.pop()
+        what = "%s%s: %s" % (measurement[:1].upper(), measurement[1:], what[:1].lower() + what[1:])
+    return what
 
 
 def bars_panel(ax, report, files, names, colours):
     """Horizontal bars of one report's rows, one bar per file and row."""
     rows = _all_rows(files)
-    naming = Naming(rows)
+    shared = len({r.params.get("measurement") for r in rows}) == 1
+    naming = Naming(rows, ("measurement",) if shared else ())
     _grouped_bars(ax, files, names, colours, lambda r: naming(r) or report, horizontal=True)
     figure = rows[0].figure
-    ax.set_xlabel("%s (%s is better)" % (figure.unit, "higher" if figure.higher_is_better
-                                           else "lower"))
-    ax.set_title(naming.title(report, "range: fastest to slowest sample"))
+    ax.set_xlabel("%s\n(%s)" % (figure.unit, _better(figure)))
+    title = "Cycles per operation" if figure is CYCLES else _what(report, rows)
+    ax.set_title(naming.title(title, "range: fastest to slowest sample"))
 
 
 def _is_sweep(row):
@@ -267,16 +313,35 @@ def _is_bar(row):
 
 
 def _names(report_files, given):
-    names = []
-    for index, report_file in enumerate(report_files):
-        if index < len(given):
-            names.append(given[index])
+    """Legend names: --name in the order of the files, else the machine of
+    the context. When a file without a name has no machine, or shares it
+    with another, every file without a name shows its file name too."""
+    unnamed = report_files[len(given):]
+    machines = [f.machine() for f in unnamed]
+    with_file = None in machines or len(set(machines)) < len(machines)
+    names = list(given)
+    for report_file, machine in zip(unnamed, machines):
+        file_name = os.path.basename(report_file.shown_name)
+        if machine is None:
+            names.append(file_name)
         else:
-            names.append(report_file.machine() or os.path.basename(report_file.shown_name))
-    for index, name in enumerate(names):
-        if names.count(name) > 1 and index >= len(given):
-            names[index] = "%s (%s)" % (name, os.path.basename(report_files[index].shown_name))
+            names.append("%s (%s)" % (machine, file_name) if with_file else machine)
     return names
+
+
+def _duplicate(row, earlier):
+    """Whether row repeats the measurement of an earlier row of its file: a
+    program that reports one run twice (a pipe round trip and its two
+    context switches) writes the same params and run for both."""
+    return bool(row.params) and any(
+        r.params == row.params and r.parallel == row.parallel and r.report != row.report
+        for r in earlier)
+
+
+def _cycles_rows(rows):
+    """The rows with cycles per iteration, as rows of that figure."""
+    return [dataclasses.replace(r, values=list(r.cycles), figure=CYCLES)
+            for r in rows if r.cycles]
 
 
 def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
@@ -286,23 +351,41 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
     def chosen(test):
         return [(f, [r for r in f.rows if test(r) and r.values]) for f in report_files]
 
+    def shown_once(report_file):
+        kept = []
+        for row in report_file.rows:
+            if not (_is_bar(row) and _duplicate(row, [k for k in kept if _is_bar(k)])):
+                kept.append(row)
+        return kept
+
+    kept = {id(f): shown_once(f) for f in report_files}
     sweeps = chosen(_is_sweep)
     if any(rows for _, rows in sweeps):
         panels.append(("latency", None, sweeps, CURVE_PANEL_PX))
+    cycles = [(f, _cycles_rows(rows)) for f, rows in sweeps]
+    if any(rows for _, rows in cycles):
+        panels.append(("cycles", None, cycles, CURVE_PANEL_PX))
     bandwidth = chosen(_is_bandwidth)
     if any(rows for _, rows in bandwidth):
         panels.append(("bandwidth", None, bandwidth, CURVE_PANEL_PX))
     reports = []
     for report_file in report_files:
-        for row in report_file.rows:
+        for row in kept[id(report_file)]:
             if _is_bar(row) and row.report not in reports:
                 reports.append(row.report)
     for report in reports:
-        rows = chosen(lambda r: r.report == report and _is_bar(r))
+        rows = [(f, [r for r in kept[id(f)] if r.report == report and _is_bar(r) and r.values])
+                for f in report_files]
         count = len({r.key for r in _all_rows(rows)})
         if count:
             panels.append(("bars", report, rows,
                            120 + BAR_PX * count * max(1, len(report_files))))
+    bar_cycles = [(f, _cycles_rows(r for r in kept[id(f)] if _is_bar(r)))
+                  for f in report_files]
+    count = len({r.key for r in _all_rows(bar_cycles)})
+    if count:
+        panels.append(("bars", "cycles", bar_cycles,
+                       120 + BAR_PX * count * max(1, len(report_files))))
     if not panels:
         raise InputError("nothing to plot: no report with a main figure has values")
     width_px = width_px or WIDTH_PX
@@ -313,9 +396,10 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
                             layout="constrained")
         axes = figure.subplots(len(panels), 1, squeeze=False,
                                height_ratios=[panel[3] for panel in panels])[:, 0]
-        for ax, (kind, report, files, _) in zip(axes, panels):
-            if kind == "latency":
-                latency_panel(ax, files, names, colours)
+        for number, (ax, (kind, report, files, _)) in enumerate(zip(axes, panels)):
+            ax.set_label("panel-%d" % number)
+            if kind in ("latency", "cycles"):
+                latency_panel(ax, files, names, colours, cycles=kind == "cycles")
             elif kind == "bandwidth":
                 bandwidth_panel(ax, files, names, colours)
             else:
@@ -324,6 +408,9 @@ def draw(report_files, names, width_px=None, height_px=None, dpi=DPI):
             # only when no panel above names the files.
             if ax.get_legend() is None and all(a.get_legend() is None for a in axes):
                 ax.legend(loc="best")
+        if any(r.disturbed for panel in panels for r in _all_rows(panel[2])):
+            figure.text(0.01, 0.0, "x, hatched: the run was disturbed (its conditions say so)",
+                        fontsize=8, color="red", va="bottom", gid="note-disturbed")
     return figure
 
 
@@ -339,10 +426,15 @@ def save(figure, path, dpi=DPI):
 
 
 def _pixels(text):
-    match = re.fullmatch(r"([1-9][0-9]{0,4})x([1-9][0-9]{0,4})", text)
+    match = re.fullmatch(r"([0-9]{1,9})x([0-9]{1,9})", text)
     if not match:
         raise argparse.ArgumentTypeError("%s is not WIDTHxHEIGHT in pixels (e.g. 1200x800)" % text)
-    return int(match.group(1)), int(match.group(2))
+    size = int(match.group(1)), int(match.group(2))
+    low, high = SIZE_RANGE_PX
+    if not all(low <= n <= high for n in size):
+        raise argparse.ArgumentTypeError(
+            "%s: the width and the height must each be from %d to %d pixels" % (text, low, high))
+    return size
 
 
 def _output(text):
@@ -362,7 +454,8 @@ def _parser():
                         help="the picture: .png, .svg or .pdf")
     parser.add_argument("--name", action="append", default=[], metavar="NAME",
                         help="legend name of the next file (default: host and CPU model of its "
-                        "context); give once per file")
+                        "context, with the file name where that does not tell the files "
+                        "apart); at most once per file")
     parser.add_argument("--size", metavar="WxH", type=_pixels,
                         help="picture size in pixels (default: 1000 wide, height by content)")
     parser.add_argument("--dpi", default=DPI,
@@ -377,7 +470,8 @@ def _main(argv):
     parser = _parser()
     args = parser.parse_args(argv)
     if len(args.name) > len(args.files):
-        parser.error("%d --name for %d files" % (len(args.name), len(args.files)))
+        parser.error("%d --name options for %d %s: at most one --name per FILE" % (
+            len(args.name), len(args.files), "file" if len(args.files) == 1 else "files"))
     report_files = cli.read_inputs(parser, args.files, args.schema)
     width, height = args.size or (None, None)
     figure = draw(report_files, _names(report_files, args.name), width, height, args.dpi)

@@ -10,6 +10,7 @@ every sample of every record, each as the report's main figure.
 import json
 import math
 import os
+import re
 import sys
 from dataclasses import dataclass, field
 
@@ -26,6 +27,39 @@ SCHEMA_PLACES = (
 
 class InputError(Exception):
     """An input that cannot be used; the message names it (file and line)."""
+
+
+# Sizes as the library reads them: a number, times 10^3.. for K, M, G and
+# 2^10.. for k, m, g.
+SIZE_SUFFIXES = {"": 1, "K": 10**3, "M": 10**6, "G": 10**9, "k": 1 << 10, "m": 1 << 20,
+                 "g": 1 << 30}
+SIZE_PATTERN = re.compile(r"([0-9]+)([KMGkmg]?)")
+SIZE_UNITS = ("bytes", "KiB", "MiB", "GiB", "TiB")
+
+
+def parse_size(text):
+    """The bytes of a size text, or None when it is not one."""
+    match = SIZE_PATTERN.fullmatch(text) if isinstance(text, str) else None
+    return int(match.group(1)) * SIZE_SUFFIXES[match.group(2)] if match else None
+
+
+def format_size(size):
+    """A size for people as boardmark's tables write it: "4 KiB", "1.5 MiB",
+    "100 bytes"; whole numbers as such, else one or two decimals."""
+    unit, value = 0, float(size)
+    while unit < len(SIZE_UNITS) - 1 and size >= 1 << (10 * (unit + 1)):
+        unit += 1
+        value /= 1024
+    for decimals in (0, 1):
+        if value * 10**decimals == int(value * 10**decimals):
+            return "%.*f %s" % (decimals, value, SIZE_UNITS[unit])
+    return "%.2f %s" % (value, SIZE_UNITS[unit])
+
+
+def param_text(key, value):
+    """key=value, a size param in the units above."""
+    size = parse_size(value) if key == "size" else None
+    return "%s=%s" % (key, format_size(size) if size else value)
 
 
 @dataclass(frozen=True)
@@ -88,6 +122,15 @@ def _finite(value):
             and math.isfinite(value))
 
 
+def row_name(report, label, params, parallel):
+    """A row's name: report, label, the params (as texts) and the worker
+    count when it is not 1."""
+    words = [report] + ([label] if label is not None else []) + list(params)
+    if parallel != 1:
+        words.append("parallel=%d" % parallel)
+    return " ".join(words)
+
+
 @dataclass
 class Row:
     report: str
@@ -97,6 +140,11 @@ class Row:
     figure: Figure
     values: list = field(default_factory=list)  # the figure of every sample
     records: int = 0
+    warnings: list = field(default_factory=list)  # of every record, each once
+    disturbed: bool = False  # some record's run was
+    # Per sample, as values: the records' cycles per operation (per
+    # iteration without an operation count), where hardware counters gave them.
+    cycles: list = field(default_factory=list)
 
     @property
     def key(self):
@@ -104,13 +152,14 @@ class Row:
 
     @property
     def name(self):
-        words = [self.report]
-        if self.label is not None:
-            words.append(self.label)
-        words += ["%s=%s" % item for item in self.params.items()]
-        if self.parallel != 1:
-            words.append("parallel=%d" % self.parallel)
-        return " ".join(words)
+        return row_name(self.report, self.label, ["%s=%s" % item for item in self.params.items()],
+                        self.parallel)
+
+    @property
+    def shown_name(self):
+        """The name with sizes for people."""
+        return row_name(self.report, self.label,
+                        [param_text(k, v) for k, v in self.params.items()], self.parallel)
 
     def add(self, record):
         """Pools a record's samples (or, without raw samples, its figure)."""
@@ -130,6 +179,22 @@ class Row:
         if not values and _finite(record.get(self.figure.key)):
             values.append(record[self.figure.key])
         self.values += values
+        for warning in record.get("warnings") or ():
+            if warning not in self.warnings:
+                self.warnings.append(warning)
+        conditions = record.get("conditions")
+        conditions = conditions if isinstance(conditions, dict) else {}
+        self.disturbed = self.disturbed or conditions.get("disturbed") is True
+        counters = conditions.get("counters")
+        cycles = counters.get("cycles_per_iteration") if isinstance(counters, dict) else None
+        if isinstance(cycles, list) and cycles and all(map(_finite, cycles)):
+            cycles = sum(cycles) / len(cycles)  # per worker: their mean
+        if _finite(cycles):
+            # Per operation where an iteration holds several (the loads of
+            # a latency row).
+            if _finite(record.get("operations")) and record["operations"] > 0:
+                cycles = cycles * record["iterations"] / record["operations"]
+            self.cycles += [cycles] * len(values)
 
 
 @dataclass
@@ -232,6 +297,23 @@ def _schema_problem(validator, record):
         error.message, " (at %s)" % where if where else "")
 
 
+def json_lines(stream, name):
+    """(line number, object) of each line of a binary stream that starts
+    with {, and (line number, None) of each other line that is not blank.
+    An object that does not parse is an InputError naming name and the line."""
+    for number, line in enumerate(stream, 1):
+        text = line.strip()
+        if not text:
+            continue
+        if not text.startswith(b"{"):
+            yield number, None
+            continue
+        try:
+            yield number, json.loads(text.decode("utf-8"), parse_constant=_reject_constant)
+        except ValueError as error:  # UnicodeDecodeError is one
+            raise InputError("%s:%d: malformed JSON object: %s" % (name, number, error))
+
+
 def read_report_file(path, validator):
     """Reads one JSON Lines file ("-" for standard input) into a ReportFile.
 
@@ -246,17 +328,15 @@ def read_report_file(path, validator):
     except OSError as error:
         raise InputError("%s: cannot read: %s" % (path, error.strerror))
     try:
-        for number, line in enumerate(stream, 1):
-            text = line.strip()
-            if not text:
-                continue
-            if not text.startswith(b"{"):
+        for number, record in json_lines(stream, name):
+            if record is None:
                 result.skipped += 1
                 continue
-            try:
-                record = json.loads(text.decode("utf-8"), parse_constant=_reject_constant)
-            except ValueError as error:  # UnicodeDecodeError is one
-                raise InputError("%s:%d: malformed JSON object: %s" % (name, number, error))
+            # The schema would name the first key it misses, which for a
+            # line of another tool is seldom the one that matters.
+            if "report" not in record:
+                raise InputError('%s:%d: not a report line: the "report" key is missing'
+                                 % (name, number))
             problem = _schema_problem(validator, record)
             if problem:
                 raise InputError("%s:%d: %s" % (name, number, problem))
