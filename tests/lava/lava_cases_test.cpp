@@ -153,10 +153,13 @@ TEST(ConvertReports, OneCasePerRowInSetsWithFailuresAndWarnings) {
     EXPECT_TRUE(warned);
 }
 
-TEST(ConvertReports, NoRowsStillReportsTheWarningsCase) {
+TEST(ConvertReports, NoRowsStillReportsTheWarningsCaseNamedByTheRun) {
     const std::vector<std::string> clean = {"/warnings pass 0 warnings"};
     EXPECT_EQ(described(convert_reports("", "")), clean);
     EXPECT_EQ(described(convert_reports("{\"report\":\"context\",\"warnings\":[]}\n", "")), clean);
+    const std::vector<std::string> named = {"/pipe-unreadable_line_1 fail",
+                                            "/pipe-warnings pass 0 warnings"};
+    EXPECT_EQ(described(convert_reports("[]\n", "", "pipe")), named);
 }
 
 }  // namespace

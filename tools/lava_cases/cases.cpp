@@ -147,8 +147,10 @@ std::string measurement_text(double value) {
     return text;
 }
 
-Conversion convert_reports(const std::string& jsonl, const std::string& errors) {
+Conversion convert_reports(const std::string& jsonl, const std::string& errors,
+                           const std::string& run) {
     Conversion result;
+    const std::string run_prefix = run.empty() ? "" : run + "-";
     std::vector<std::string> warnings;
     size_t line_number = 0;
     for (const std::string& line : lines_of(jsonl)) {
@@ -164,7 +166,7 @@ Conversion convert_reports(const std::string& jsonl, const std::string& errors) 
         }
         if (!problem.empty()) {
             LavaCase bad;
-            bad.name = "unreadable_line_" + std::to_string(line_number);
+            bad.name = case_name(run_prefix + "unreadable_line_" + std::to_string(line_number));
             result.notes.push_back("line " + std::to_string(line_number) + ": " + problem);
             place(&result.cases, std::move(bad));
             continue;
@@ -192,7 +194,7 @@ Conversion convert_reports(const std::string& jsonl, const std::string& errors) 
         place(&result.cases, std::move(failed));
     }
     LavaCase warning_case;
-    warning_case.name = "warnings";
+    warning_case.name = case_name(run_prefix + "warnings");
     warning_case.passed = warnings.empty();
     warning_case.measurement = std::to_string(warnings.size());
     warning_case.units = "warnings";

@@ -31,8 +31,12 @@ struct Conversion {
 std::string case_name(const std::string& text);
 
 // jsonl: the report lines; errors: the program's standard error, whose lines
-// "PROGRAM: ROW: WHY" name a row that failed (its first word the measurement).
-Conversion convert_reports(const std::string& jsonl, const std::string& errors);
+// "PROGRAM: ROW: WHY" name a row that failed (its first word the
+// measurement). run, when not empty, names the run: the cases of the run as
+// a whole ("warnings", "unreadable_line_N") start with "RUN-", so that
+// several runs can report into one LAVA test.
+Conversion convert_reports(const std::string& jsonl, const std::string& errors,
+                           const std::string& run = "");
 
 // The measurement as LAVA reads it back: shortest decimal that is value.
 std::string measurement_text(double value);

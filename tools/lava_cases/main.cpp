@@ -92,15 +92,19 @@ int main(int argc, char** argv) {
         "Reports each result row of a report stream (JSON Lines, e.g. boardmark --json) as a "
         "LAVA test case with its measurement and unit: the rows of a measurement in a test set "
         "of its name, failed rows and unreadable lines as failed cases, the warnings as the "
-        "case 'warnings'.",
+        "case 'warnings' (RUN-warnings with --run).",
         "timing-lava-cases"};
     std::string input = "-";
     std::string errors_path;
+    std::string run_name;
     bool print = false;
     app.add_option("FILE", input, "JSON Lines to read; - for standard input")
         ->capture_default_str();
     app.add_option("--errors", errors_path,
                    "Standard error of the run: its lines 'PROGRAM: ROW: WHY' are failed rows");
+    app.add_option("--run", run_name,
+                   "Name of the run: its warnings case is RUN-warnings, so that several runs can "
+                   "report into one LAVA test");
     app.add_flag("--print", print,
                  "Print the lava-test-set and lava-test-case commands instead of running them");
     try {
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "timing-lava-cases: cannot read %s\n", errors_path.c_str());
         return EXIT_USAGE;
     }
-    const Conversion conversion = convert_reports(jsonl, errors);
+    const Conversion conversion = convert_reports(jsonl, errors, run_name);
     for (const std::string& note : conversion.notes) {
         std::fprintf(stderr, "timing-lava-cases: %s\n", note.c_str());
     }
