@@ -66,12 +66,12 @@ def _fields(text):
     return dict(word.split("=", 1) for word in text.split())
 
 
-def _messages(stream, source):
+def _messages(stream):
     """(level, message) of every log line; level is None for plain lines."""
     import yaml
 
     loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-    for number, raw in enumerate(stream, 1):
+    for raw in stream:
         line = raw.rstrip("\r\n")
         text = line[2:] if line.startswith("- {") else line
         if text.startswith("{"):
@@ -95,7 +95,7 @@ def read_runs(stream, source):
     runs = []
     problems = []
     current = None
-    for level, message in _messages(stream, source):
+    for level, message in _messages(stream):
         if message is None or level not in (None, "target"):
             continue
         # The dispatcher escaped every double quote with a backslash.
