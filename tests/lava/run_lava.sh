@@ -110,7 +110,7 @@ rm -rf "$work"
 mkdir -p "$work/images" "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev" "$work/root/tmp"
 cp "$cache/vmlinuz" "$cache/vexpress-v2p-ca9.dtb" "$work/images/"
 cp "$cache/busybox" "$boardmark" "$converter" "$work/root/bin/" || fail "a program is missing"
-cp "$here/board_init.sh" "$work/root/init"
+cp "$source_dir/lava/examples/initramfs-init" "$work/root/init"
 chmod 755 "$work/root/init" "$work/root/bin/"*
 (cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/images/initramfs.cpio.gz" ||
     fail "could not pack the initramfs"
