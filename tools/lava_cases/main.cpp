@@ -81,7 +81,13 @@ bool run(const std::vector<std::string>& argv) {
         }
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    std::fprintf(stderr, "timing-lava-cases: %s %s failed\n", args[0], args[1]);
+    // 127: the child could not exec the program (posix_spawnp says so
+    // in its status where it cannot return the error, as under an emulator).
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        std::fprintf(stderr, "timing-lava-cases: cannot run %s: exit status 127\n", args[0]);
+    } else {
+        std::fprintf(stderr, "timing-lava-cases: %s %s failed\n", args[0], args[1]);
+    }
     return false;
 }
 
