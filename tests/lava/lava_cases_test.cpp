@@ -128,6 +128,8 @@ TEST(ConvertReports, OneCasePerRowInSetsWithFailuresAndWarnings) {
         R"({"report":"nanoseconds","ns_per_operation":301})"
         "\n"
         R"({"report":"mystery","value":1})"
+        "\n"
+        R"({"report":"size_latency","us_per_operation":1e308})"
         "\n";
     const std::string errors =
         "boardmark: latency 16 KiB: the driver run failed (no sample)\n"
@@ -144,6 +146,7 @@ TEST(ConvertReports, OneCasePerRowInSetsWithFailuresAndWarnings) {
         "/nanoseconds pass 300 ns",
         "/nanoseconds_2 pass 301 ns",
         "/mystery fail",
+        "/size_latency fail",
         "bandwidth/bandwidth fail",
         "/warnings fail 2 warnings",
     };
@@ -157,9 +160,11 @@ TEST(ConvertReports, NoRowsStillReportsTheWarningsCaseNamedByTheRun) {
     const std::vector<std::string> clean = {"/warnings pass 0 warnings"};
     EXPECT_EQ(described(convert_reports("", "")), clean);
     EXPECT_EQ(described(convert_reports("{\"report\":\"context\",\"warnings\":[]}\n", "")), clean);
-    const std::vector<std::string> named = {"/pipe-unreadable_line_1 fail",
+    // A report that takes the warnings case's name gives it up.
+    const std::vector<std::string> named = {"/pipe-unreadable_line_1 fail", "/pipe-warnings_2 fail",
                                             "/pipe-warnings pass 0 warnings"};
-    EXPECT_EQ(described(convert_reports("[]\n", "", "pipe")), named);
+    EXPECT_EQ(described(convert_reports("[]\n{\"report\":\"pipe-warnings\"}\n", "", "pipe")),
+              named);
 }
 
 }  // namespace

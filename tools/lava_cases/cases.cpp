@@ -88,8 +88,10 @@ void row_case(const JsonNode& record, const std::string& report, LavaCase* out) 
     out->name = case_name(name);
     const Figure* figure = figure_of(report);
     const JsonNode* value = figure != nullptr ? record.member(figure->key) : nullptr;
-    // A figure that is null (not finite) or absent fails the row.
-    if (value != nullptr && value->type == JsonNode::Type::NUMBER) {
+    // A figure that is null (not finite), absent, or beyond a double once
+    // scaled fails the row.
+    if (value != nullptr && value->type == JsonNode::Type::NUMBER &&
+        std::isfinite(value->number * figure->scale)) {
         out->passed = true;
         out->measurement = measurement_text(value->number * figure->scale);
         out->units = figure->units;
@@ -201,9 +203,11 @@ Conversion convert_reports(const std::string& jsonl, const std::string& errors,
     for (const std::string& warning : warnings) result.notes.push_back("warning: " + warning);
     result.cases.push_back(std::move(warning_case));
 
-    // A name seen before gets _2, _3, ... in order, so that every case stays.
-    std::set<std::string> seen;
-    for (LavaCase& item : result.cases) {
+    // A name seen before gets _2, _3, ... in order, so that every case stays;
+    // the warnings case keeps its name whatever a report is called.
+    std::set<std::string> seen = {result.cases.back().name};
+    for (size_t i = 0; i + 1 < result.cases.size(); ++i) {
+        LavaCase& item = result.cases[i];
         const std::string base = item.name;
         for (int n = 2; !seen.insert(item.name).second; ++n) {
             item.name = case_name(base + "_" + std::to_string(n));
