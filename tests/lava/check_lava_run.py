@@ -13,7 +13,7 @@ import sys
 
 import yaml
 
-from make_job import DEVICE, RUNS
+from make_job import DEVICE, OUTCOMES, RUNS
 
 # Unit and scale of each report's main figure as the cases carry it, and the
 # range a measurement on the emulated board must lie in.
@@ -57,7 +57,10 @@ def processes(data):
     (each starts with its context line): [(measurement, [records])]."""
     result = []
     for line in data.decode("utf-8").splitlines():
-        record = json.loads(line)
+        try:
+            record = json.loads(line)
+        except ValueError:
+            continue  # where a run that was ended stopped
         if record["report"] == "context":
             result.append([None, []])
         else:
@@ -79,8 +82,9 @@ def check_job(checks, work, job, tools):
                 for m in p["MEASUREMENTS"].split()]
     rows = {}
     for measurement, records in processes(board):
-        key = next(k for k in expected if k[1] == measurement and k not in rows)
-        rows[key] = records
+        key = next((k for k in expected if k[1] == measurement and k not in rows), None)
+        if key is not None:
+            rows[key] = records
     for index, (name, _, parameters) in enumerate(RUNS):
         definition = "%d_%s" % (index, name)
         mine = [m for d, m in cases if d == definition]
@@ -102,31 +106,37 @@ def check_job(checks, work, job, tools):
                 if len(found) != 1:
                     missing.append("%s %s" % (record["report"], record["params"]))
             run_case = [m for m in mine if m["case"] == measurement + "-run"]
-            status = run_case[0].get("measurement") if run_case else None
-            if records:
-                checks.check("job %s, %s: %d rows of %s, each a passed case in set %s with its "
-                             "unit and a plausible measurement" %
-                             (job, name, len(records), measurement, measurement),
-                             not missing and len(in_set) == len(records), "; ".join(missing))
-                checks.check("job %s, %s: %s-run passes with exit status 0" %
-                             (job, name, measurement), status in ("0.0", 0.0), str(run_case))
-            else:
-                failed = [m for m in mine if m.get("set") == measurement and
-                          m["result"] == "fail"]
-                checks.check("job %s, %s: %s failed on the board: a failed case in its set, "
-                             "%s-run fails with exit status 1" % (job, name, measurement,
-                                                                  measurement),
-                             failed and status in ("1.0", 1.0) and run_case[0]["result"] == "fail",
-                             str(failed + run_case))
-                later = names[names.index(measurement + "-run") + 1:] if run_case else []
-                checks.check("job %s, %s: the cases after the failed %s are still reported" %
-                             (job, name, measurement),
-                             any(n.endswith("-run") for n in later) and len(later) >= 3,
-                             " ".join(later))
-            checks.check("job %s, %s: %s-warnings is a case with its count" %
-                         (job, name, measurement),
+            status = float(run_case[0]["measurement"]) if run_case else None
+            outcome = OUTCOMES.get((name, measurement), "passed")
+            what = "job %s, %s: %s" % (job, name, measurement)
+            checks.check("%s: %s-warnings is a case with its count" % (what, measurement),
                          any(m["case"] == measurement + "-warnings" and
                              m.get("units") == "warnings" for m in mine))
+            if outcome == "passed":
+                checks.check("%s: %d rows, each a passed case in set %s with its unit and a "
+                             "plausible measurement" % (what, len(records), measurement),
+                             records and not missing and len(in_set) == len(records),
+                             "; ".join(missing))
+                checks.check("%s: %s-run passes with exit status 0" % (what, measurement),
+                             status == 0, str(run_case))
+                continue
+            if outcome == "failed":
+                failed = [m for m in mine if m.get("set") == measurement and
+                          m["result"] == "fail"]
+                checks.check("%s failed on the board: a failed case in its set, %s-run fails "
+                             "with exit status 1" % (what, measurement),
+                             failed and status == 1 and run_case[0]["result"] == "fail",
+                             str(failed + run_case))
+            else:
+                checks.check("%s was ended after RUN_TIMEOUT: %s-run fails with the status of "
+                             "timeout, the %d rows it wrote are passed cases" %
+                             (what, measurement, len(records)),
+                             status not in (None, 0, 1, 2) and run_case[0]["result"] == "fail"
+                             and not missing, str(run_case) + "; ".join(missing))
+            later = names[names.index(measurement + "-run") + 1:] if run_case else []
+            checks.check("%s: the cases after it are still reported" % what,
+                         any(n.endswith("-run") for n in later) and len(later) >= 3,
+                         " ".join(later))
 
     # Pulled back from the log as the dispatcher saved it, and as lavacli
     # prints it (--raw: "- " before each line; plain: timestamp and message).

@@ -1,8 +1,9 @@
 """Writes what lava-run needs for the system test: the example device
 dictionary rendered with lava-server's device types (the UART ttyAMA1 added
 as a file), the dispatcher configuration, and the example job with the
-images' URLs, the test definition inline (twice: a full run, then one whose
-first measurement fails) and a last test that copies every JSON Lines file
+images' URLs, the test definition inline (twice: a quick run of every
+measurement, then one where latency fails and bandwidth is killed after
+RUN_TIMEOUT before syscall runs) and a last test that copies every JSON Lines file
 the runs wrote to ttyAMA1, so that the host sees boardmark's bytes besides
 the job log.
 
@@ -25,14 +26,20 @@ RUNS = (
         "LATENCY_OPTIONS": "--max 64k",
         "BANDWIDTH_OPTIONS": "--size 64k --op read --workers 1,2",
     }),
-    # More memory than the board has: latency fails, syscall still runs.
+    # More memory than the board has: latency fails; bandwidth with its
+    # defaults outlasts the time allowed and is ended; syscall still runs.
     ("boardmark-failing", "/tmp/boardmark-lava-failing", {
         "MODE": "quick",
         "DEVICE": DEVICE,
-        "MEASUREMENTS": "latency syscall",
+        "MEASUREMENTS": "latency bandwidth syscall",
         "LATENCY_OPTIONS": "--max 1g",
+        "RUN_TIMEOUT": "4",
     }),
 )
+# What becomes of a run's measurements other than passing: "failed"
+# (boardmark exits with 1), "ended" (RUN_TIMEOUT ends it).
+OUTCOMES = {("boardmark-failing", "latency"): "failed",
+            ("boardmark-failing", "bandwidth"): "ended"}
 UART_FILE = "uart1.jsonl"
 
 

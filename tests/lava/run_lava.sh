@@ -13,6 +13,11 @@
 # Exit status: 0 all checks passed, 1 a check failed, 77 skipped because the
 # dispatcher, the emulator, root or the packages cannot be had (1 instead
 # when TIMING_REQUIRE_BOARD=1, as in CI).
+#
+# Environment: TIMING_BOARD_CACHE (the board test's package cache),
+# TIMING_LAVA_TIMEOUT (seconds one job may run, default 100), TIMING_PYTHON3
+# (the Python with jinja2, yaml, jsonschema and LAVA's lava_common, default
+# /usr/bin/python3), TIMING_REQUIRE_BOARD (1: a reason to skip fails).
 set -uo pipefail
 
 SKIP=77
@@ -35,8 +40,8 @@ fail() {
     exit 1
 }
 
-# fetch DEB_PATTERN PACKAGE...: downloads the packages into a new directory
-# and prints its name.
+# download PACKAGE...: downloads the packages into a new directory and
+# prints its name.
 download() {
     local dir
     dir="$(mktemp -d "${TMPDIR:-/tmp}/lava-fetch.XXXXXX")"
@@ -125,9 +130,9 @@ lava-run --validate --job-id 1 --output-dir "$work/validate" --device "$work/dev
 # Two jobs, so that the files of two jobs are compared and plotted.
 status=0
 for job in 27 28; do
-    echo "== lava-run job $job (at most ${TIMING_LAVA_TIMEOUT:-80} s)"
+    echo "== lava-run job $job (at most ${TIMING_LAVA_TIMEOUT:-100} s)"
     started=$SECONDS
-    timeout --kill-after=10 "${TIMING_LAVA_TIMEOUT:-80}" lava-run --job-id "$job" \
+    timeout --kill-after=10 "${TIMING_LAVA_TIMEOUT:-100}" lava-run --job-id "$job" \
         --output-dir "$work/output-$job" --device "$work/device.yaml" \
         --dispatcher "$work/dispatcher.yaml" "$work/job.yaml" >"$work/lava-$job.out" 2>"$work/job-$job.log"
     job_status=$?

@@ -26,10 +26,12 @@ def log_line(level, message):
                      default_flow_style=True, default_style='"', width=10**6)[:-1] + "\n"
 
 
-def marked(lines, name="pipe", job="31", device="rk3399", extra=()):
+def marked(lines, name="pipe", job="31", device="rk3399", extra=(), ended=False):
     """A log of one run whose JSON Lines are lines; extra: (index, level,
-    message) inserted among them."""
+    message) inserted among them; ended: the file stops without a newline."""
     data = "".join(line + "\n" for line in lines).encode("utf-8")
+    if ended:
+        data = data[:-1]
     body = [("target", line) for line in lines]
     for index, level, message in extra:
         body.insert(index, (level, message))
@@ -37,7 +39,7 @@ def marked(lines, name="pipe", job="31", device="rk3399", extra=()):
                  ("target", "@@timing-jsonl begin %s job=%s device=%s" % (name, job, device))]
                 + body
                 + [("target", "@@timing-jsonl end %s lines=%d bytes=%d md5=%s" % (
-                    name, len(lines), len(data), hashlib.md5(data).hexdigest()))])
+                    name, data.count(b"\n"), len(data), hashlib.md5(data).hexdigest()))])
     return "".join(log_line(level, message) for level, message in messages), data
 
 
@@ -101,6 +103,14 @@ def test_runs_of_a_job_are_joined_in_order_and_named_as_asked(tmp_path):
                      "32_board_2.jsonl": other_data}
     done, files = pull(tmp_path / "named", first, "--job", "7", "--device", "bench")
     assert files == {"7_bench.jsonl": first_data}
+
+
+def test_a_run_that_was_ended_mid_line_comes_back_as_it_stopped(tmp_path):
+    text, data = marked([TRICKY[0], TRICKY[1][:20]], ended=True)
+    done, files = pull(tmp_path, text)
+    assert done.returncode == 0, done.stderr
+    assert files == {"31_rk3399.jsonl": data}
+    assert not data.endswith(b"\n")
 
 
 def test_a_kernel_message_among_the_lines_is_left_out(tmp_path):
