@@ -127,15 +127,16 @@ chmod 755 "$work/root/init" "$work/root/bin/"*
 "$python" "$here/make_job.py" "$source_dir" "$device_types" "$work/images" "$work" ||
     fail "could not write the device configuration and the job"
 
-echo "== lava-run --validate"
-"${as_root[@]}" lava-run --validate --job-id 1 --output-dir "$work/validate" --device "$work/device.yaml" \
-    --dispatcher "$work/dispatcher.yaml" "$work/job.yaml" >"$work/validate.log" 2>&1 ||
-    { tail -n 40 "$work/validate.log"; fail "LAVA refuses the job"; }
-
 # Two jobs, so that the files of two jobs are compared and plotted. Their ids
 # name lava-run's directories under /var/lib/lava/dispatcher/tmp: made from
 # this process's id, so that two runs of this test do not share them.
 jobs=("$(($$ * 2))" "$(($$ * 2 + 1))")
+
+echo "== lava-run --validate"
+"${as_root[@]}" lava-run --validate --job-id "${jobs[0]}" --output-dir "$work/validate" --device "$work/device.yaml" \
+    --dispatcher "$work/dispatcher.yaml" "$work/job.yaml" >"$work/validate.log" 2>&1 ||
+    { tail -n 40 "$work/validate.log"; fail "LAVA refuses the job"; }
+
 status=0
 for job in "${jobs[@]}"; do
     echo "== lava-run job $job (at most ${TIMING_LAVA_TIMEOUT:-100} s)"
