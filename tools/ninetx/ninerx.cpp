@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -248,10 +250,13 @@ struct Difference {
     const char* setting;
     uint32_t asked;
     uint32_t applied;
+    bool flags;  // shown in hex
 };
 
 void compare(std::vector<Difference>* out, const char* setting, uint32_t asked, uint32_t applied) {
-    if (asked != applied) out->push_back({setting, asked, applied});
+    if (asked != applied) {
+        out->push_back({setting, asked, applied, std::strstr(setting, "flag") != nullptr});
+    }
 }
 
 std::vector<Difference> termios_differences(const LineSettings& a, const LineSettings& b) {
@@ -456,7 +461,9 @@ void print_text(const Run& r, const Options& o, bool clean) {
         std::printf("RS-485 settings: not read back: %s\n", r.rs485_error.c_str());
     }
     for (const Difference& d : r.differences) {
-        std::printf("applied: %s asked 0x%x, got 0x%x\n", d.setting, d.asked, d.applied);
+        std::printf(
+            d.flags ? "applied: %s asked 0x%x, got 0x%x\n" : "applied: %s asked %u, got %u\n",
+            d.setting, d.asked, d.applied);
     }
     std::printf("result: %s\n", clean ? "intact" : "damaged");
 }
