@@ -21,7 +21,7 @@ enum class CharacterClass : uint8_t {
 
 struct Character {
     CharacterClass kind;
-    uint8_t value;  // the byte (FF for STRAY_MARK, the bytes so far for TRUNCATED)
+    uint8_t value;  // the byte; FF for STRAY_MARK; FF, or 00 after FF 00, for TRUNCATED
 };
 
 // The part of a mark sequence seen so far: 0 none, 1 after FF, 2 after FF 00.

@@ -12,7 +12,6 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
