@@ -6,9 +6,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lib-timing)
 set(CPACK_PACKAGE_VENDOR "lib_timing developers")
 set(CPACK_PACKAGE_CONTACT "lib_timing developers <lib-timing@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "timing library, lapcost, boardmark and nine-bit RS-485 transmit tools")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "timing library, lapcost, boardmark and nine-bit RS-485 serial tools")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "A static timing library for benchmark programs (interval clock, sample sets,\n self-calibration, multi-process benchmark driver with CPU placement, reports),\n the lapcost loop-overhead probe, the boardmark board characterisation\n (memory latency and bandwidth, pipe round trips, system calls), and\n ninetx_soft, ninetx_flag_a and ninetx_flag_b, which send nine-bit frames on\n an RS-485 serial port.")
+  "A static timing library for benchmark programs (interval clock, sample sets,\n self-calibration, multi-process benchmark driver with CPU placement, reports),\n the lapcost loop-overhead probe, the boardmark board characterisation\n (memory latency and bandwidth, pipe round trips, system calls), and\n ninetx_soft, ninetx_flag_a, ninetx_flag_b and ninetx_addrb, which send\n nine-bit frames on an RS-485 serial port, and ninerx, which receives and\n verifies them.")
 # timing-compare and timing-plot are Python and need Debian's scientific
 # stack; the library and the programs do not, so a board may do without.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-scipy, python3-matplotlib, python3-jsonschema")

@@ -1,10 +1,17 @@
 /* Test double for a serial port in RS-485 mode, loaded into the ninetx tools
- * with LD_PRELOAD. It interposes open, fcntl, ioctl, write, tcflush and
- * nanosleep, records every call on the device in a log file (one line per
- * call), and passes the calls through to a real pseudo-terminal, except:
+ * and ninerx with LD_PRELOAD. It interposes open, fcntl, ioctl, read, write,
+ * tcflush and nanosleep, records every call on the device in a log file (one
+ * line per call), and passes the calls through to a real pseudo-terminal,
+ * except:
  *
- * - TIOCSRS485 always succeeds (a pty has no RS-485 mode) and its record is
- *   logged field by field;
+ * - TIOCSRS485 always succeeds (a pty has no RS-485 mode), its record is
+ *   logged field by field, kept, written back as a driver would (delays
+ *   rounded when asked) and returned by TIOCGRS485;
+ * - ADDRB in c_cflag is kept (a pty clears it) unless the driver is to
+ *   refuse nine-bit addressing;
+ * - TIOCGICOUNT returns counters given in the environment;
+ * - read returns input given in the environment: the marked bytes a UART
+ *   with PARMRK delivers, which a pty cannot produce;
  * - where the kernel interface cannot take termios2 requests (qemu user
  *   mode answers ENOSYS), the double keeps the device's termios2 record itself;
  * - failures, short writes, EINTR, refused driver-defined bits and a pause
@@ -22,8 +29,22 @@
  *   SERIAL_DOUBLE_WRITES   "short": at most 2 bytes per write; "eintr": every
  *                          odd-numbered write fails with EINTR; "shortfail":
  *                          1 byte of a longer write, then the next write fails
+ *   SERIAL_DOUBLE_INPUT    hex digits (blanks ignored): what reads return, in
+ *                          order; once it is used up a read waits VTIME
+ *                          tenths of a second and returns 0
+ *   SERIAL_DOUBLE_READ_CHUNK  at most this many bytes per read (default 4096)
+ *   SERIAL_DOUBLE_ICOUNT   space-separated records rx:frame:parity:overrun:
+ *                          brk:buf_overrun; the N-th TIOCGICOUNT returns the
+ *                          N-th record (the last one from then on). Unset:
+ *                          TIOCGICOUNT goes to the pty
+ *   SERIAL_DOUBLE_RS485_ROUND  N: the driver rounds the RTS delays up to a
+ *                          multiple of N ms
+ *   SERIAL_DOUBLE_ADDRB    "clear": the driver clears ADDRB and the RS-485
+ *                          addressing flags (no address mode); "fail":
+ *                          TIOCSRS485 with SER_RS485_ADDRB fails (EINVAL)
  * EVENT is one of open, fcntl_getfl, fcntl_setfl, TCGETS2, TCSETS2, TCSETSW2,
- * TCSETSF2, TIOCSRS485, tcflush, write, nanosleep.
+ * TCSETSF2, TIOCSRS485, TIOCGRS485, TIOCGICOUNT, tcflush, read, write,
+ * nanosleep.
  *
  * Compiled without 64-bit time_t/off_t redirections so that the plain and
  * the 64-bit entry points can both be defined here. */
@@ -49,7 +70,12 @@
 #define REQ_TCSETSW2 0x402C542CUL
 #define REQ_TCSETSF2 0x402C542DUL
 #define REQ_TIOCSRS485 0x542FUL
+#define REQ_TIOCGRS485 0x542EUL
+#define REQ_TIOCGICOUNT 0x545DUL
 #define CDRV_BITS 0x03800000u
+#define ADDRB_BIT 0x20000000u
+#define RS485_ADDRESSING 0x1C0u /* SER_RS485_ADDRB | ADDR_RECV | ADDR_DEST */
+#define VTIME_INDEX 5
 
 struct Termios2 {
     uint32_t c_iflag, c_oflag, c_cflag, c_lflag;
@@ -60,7 +86,9 @@ struct Termios2 {
 _Static_assert(sizeof(struct Termios2) == 44, "termios2 layout");
 
 struct Rs485 {
-    uint32_t flags, delay_rts_before_send, delay_rts_after_send, rest[5];
+    uint32_t flags, delay_rts_before_send, delay_rts_after_send;
+    uint8_t addr_recv, addr_dest, padding0[2];
+    uint32_t rest[4];
 };
 _Static_assert(sizeof(struct Rs485) == 32, "serial_rs485 layout");
 
@@ -80,14 +108,17 @@ enum Event {
     EV_TCSETSW2,
     EV_TCSETSF2,
     EV_TIOCSRS485,
+    EV_TIOCGRS485,
+    EV_TIOCGICOUNT,
     EV_TCFLUSH,
+    EV_READ,
     EV_WRITE,
     EV_NANOSLEEP,
     EV_COUNT
 };
 static const char* const EVENT_NAMES[EV_COUNT] = {
-    "open",     "fcntl_getfl", "fcntl_setfl", "TCGETS2", "TCSETS2",  "TCSETSW2",
-    "TCSETSF2", "TIOCSRS485",  "tcflush",     "write",   "nanosleep"};
+    "open",       "fcntl_getfl", "fcntl_setfl", "TCGETS2", "TCSETS2", "TCSETSW2", "TCSETSF2",
+    "TIOCSRS485", "TIOCGRS485",  "TIOCGICOUNT", "tcflush", "read",    "write",    "nanosleep"};
 
 static unsigned event_calls[EV_COUNT];
 static int device_fd = -1;
@@ -96,6 +127,9 @@ static int emulating = 0; /* termios2 kept here, not in the kernel */
 static struct Termios2 emulated;
 static unsigned write_calls;
 static int last_write_short;
+static struct Rs485 rs485_kept; /* what TIOCGRS485 returns: RS-485 off at start */
+static uint32_t addrb_kept;     /* ADDRB as last set */
+static size_t input_used;       /* bytes of SERIAL_DOUBLE_INPUT read so far */
 
 static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
 
@@ -205,9 +239,15 @@ static int fail_with(int error) {
     return -1;
 }
 
+static int addrb_mode(const char* mode) {
+    const char* value = getenv("SERIAL_DOUBLE_ADDRB");
+    return value && strcmp(value, mode) == 0;
+}
+
 static int device_get(int fd, struct Termios2* t) {
     if (!emulating) {
         const int r = real_ioctl(fd, REQ_TCGETS2, t);
+        if (r == 0) t->c_cflag |= addrb_kept;
         if (r == 0 || errno != ENOSYS) return r;
         /* No termios2 on this kernel interface: start from the legacy record. */
         memset(&emulated, 0, sizeof emulated);
@@ -219,12 +259,58 @@ static int device_get(int fd, struct Termios2* t) {
     return 0;
 }
 
-static int device_set(int fd, unsigned long request, const struct Termios2* t) {
+static int device_set(int fd, unsigned long request, const struct Termios2* asked) {
+    struct Termios2 t = *asked;
+    if (addrb_mode("clear")) t.c_cflag &= ~ADDRB_BIT;
+    addrb_kept = t.c_cflag & ADDRB_BIT;
     if (emulating) {
-        emulated = *t;
+        emulated = t;
         return 0;
     }
-    return real_ioctl(fd, request, (void*)t);
+    return real_ioctl(fd, request, &t);
+}
+
+/* The n-th byte of SERIAL_DOUBLE_INPUT, or -1 past its end. */
+static int input_byte(size_t n) {
+    const char* hex = getenv("SERIAL_DOUBLE_INPUT");
+    size_t seen = 0;
+    for (const char* p = hex; p && *p; ++p) {
+        if (*p == ' ') continue;
+        if (!p[1]) return -1;
+        if (seen++ == n) {
+            char pair[3] = {p[0], p[1], 0};
+            return (int)strtoul(pair, NULL, 16);
+        }
+        ++p;
+    }
+    return -1;
+}
+
+/* Counter record `call` (from 1) of SERIAL_DOUBLE_ICOUNT into the 20 ints of
+ * struct serial_icounter_struct. */
+static void fill_counters(int32_t* c, unsigned call) {
+    const char* list = getenv("SERIAL_DOUBLE_ICOUNT");
+    const char* record = list;
+    for (unsigned i = 1; i < call;) {
+        const char* next = strchr(record, ' ');
+        if (!next) break;
+        record = next + 1;
+        ++i;
+    }
+    memset(c, 0, 20 * sizeof(int32_t));
+    static const int FIELDS[] = {4, 6, 8, 7, 9, 10}; /* rx frame parity overrun brk buf_overrun */
+    const char* p = record;
+    for (int f = 0; f < 6 && p && *p && *p != ' '; ++f) {
+        char* end;
+        c[FIELDS[f]] = (int32_t)strtoul(p, &end, 10);
+        p = *end == ':' ? end + 1 : NULL;
+    }
+}
+
+static uint32_t round_up(uint32_t ms) {
+    const char* step = getenv("SERIAL_DOUBLE_RS485_ROUND");
+    const uint32_t n = step ? (uint32_t)strtoul(step, NULL, 10) : 0;
+    return n ? (ms + n - 1) / n * n : ms;
 }
 
 static int device_ioctl(int fd, unsigned long request, void* arg) {
@@ -265,12 +351,46 @@ static int device_ioctl(int fd, unsigned long request, void* arg) {
             return r;
         }
         case REQ_TIOCSRS485: {
-            const struct Rs485* rs = (const struct Rs485*)arg;
-            const int fails = begin_event(EV_TIOCSRS485);
-            log_line("TIOCSRS485 flags=0x%x before=%u after=%u rest=%u,%u,%u,%u,%u rc=%d",
-                     rs->flags, rs->delay_rts_before_send, rs->delay_rts_after_send, rs->rest[0],
-                     rs->rest[1], rs->rest[2], rs->rest[3], rs->rest[4], fails ? -1 : 0);
-            return fails ? fail_with(EIO) : 0;
+            struct Rs485* rs = (struct Rs485*)arg;
+            const uint32_t* words = (const uint32_t*)arg;
+            int error = begin_event(EV_TIOCSRS485) ? EIO : 0;
+            if (!error && addrb_mode("fail") && (rs->flags & RS485_ADDRESSING)) error = EINVAL;
+            log_line(
+                "TIOCSRS485 flags=0x%x before=%u after=%u rest=%u,%u,%u,%u,%u addr_recv=%u "
+                "addr_dest=%u rc=%d",
+                rs->flags, rs->delay_rts_before_send, rs->delay_rts_after_send, words[3], words[4],
+                words[5], words[6], words[7], rs->addr_recv, rs->addr_dest, error ? -1 : 0);
+            if (error) return fail_with(error);
+            rs485_kept = *rs;
+            if (addrb_mode("clear")) rs485_kept.flags &= ~RS485_ADDRESSING;
+            rs485_kept.delay_rts_before_send = round_up(rs->delay_rts_before_send);
+            rs485_kept.delay_rts_after_send = round_up(rs->delay_rts_after_send);
+            *rs = rs485_kept; /* what the driver applied goes back to the caller */
+            return 0;
+        }
+        case REQ_TIOCGRS485: {
+            if (begin_event(EV_TIOCGRS485)) {
+                log_line("TIOCGRS485 rc=-1");
+                return fail_with(EIO);
+            }
+            *(struct Rs485*)arg = rs485_kept;
+            log_line("TIOCGRS485 rc=0");
+            return 0;
+        }
+        case REQ_TIOCGICOUNT: {
+            const unsigned call = event_calls[EV_TIOCGICOUNT] + 1;
+            if (begin_event(EV_TIOCGICOUNT)) {
+                log_line("TIOCGICOUNT rc=-1");
+                return fail_with(EIO);
+            }
+            if (!getenv("SERIAL_DOUBLE_ICOUNT")) {
+                const int r = real_ioctl(fd, request, arg);
+                log_line("TIOCGICOUNT rc=%d", r);
+                return r;
+            }
+            fill_counters((int32_t*)arg, call);
+            log_line("TIOCGICOUNT rc=0");
+            return 0;
         }
         default: {
             const int r = real_ioctl(fd, request, arg);
@@ -418,6 +538,45 @@ ssize_t write(int fd, const void* buf, size_t count) {
     log_line("write count=%zu bytes=%s rc=%zd", count, hex, r);
     if (r < 0) errno = error;
     return r;
+}
+
+static ssize_t interposed_read(int fd, void* buf, size_t count) {
+    ssize_t (*fn)(int, void*, size_t) = (ssize_t(*)(int, void*, size_t))real("read");
+    if (fd != device_fd || device_fd < 0 || !getenv("SERIAL_DOUBLE_INPUT")) {
+        return fn(fd, buf, count);
+    }
+    if (begin_event(EV_READ)) {
+        log_line("read rc=-1");
+        return fail_with(EIO);
+    }
+    const char* chunk = getenv("SERIAL_DOUBLE_READ_CHUNK");
+    const size_t limit = chunk ? (size_t)strtoul(chunk, NULL, 10) : 4096;
+    unsigned char* bytes = (unsigned char*)buf;
+    size_t n = 0;
+    for (int b; n < count && n < limit && (b = input_byte(input_used)) >= 0; ++n, ++input_used) {
+        bytes[n] = (unsigned char)b;
+    }
+    if (n == 0) {
+        /* Nothing arrives: VMIN 0 with VTIME, as a UART would answer. */
+        struct Termios2 t;
+        const long tenths = device_get(fd, &t) == 0 ? t.c_cc[VTIME_INDEX] : 1;
+        const struct timespec wait = {tenths / 10, tenths % 10 * 100000000L};
+        int (*sleep_fn)(const struct timespec*, struct timespec*) =
+            (int (*)(const struct timespec*, struct timespec*))real("nanosleep");
+        if (sleep_fn(&wait, NULL) != 0) return -1; /* EINTR: a signal ends the wait */
+        return 0;
+    }
+    char hex[2 * 64 + 1] = "";
+    for (size_t i = 0; i < n && i < 64; ++i) snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    log_line("read count=%zu bytes=%s rc=%zd", count, hex, (ssize_t)n);
+    return (ssize_t)n;
+}
+
+ssize_t read(int fd, void* buf, size_t count) { return interposed_read(fd, buf, count); }
+
+ssize_t __read_chk(int fd, void* buf, size_t count, size_t size) {
+    (void)size;
+    return interposed_read(fd, buf, count);
 }
 
 int nanosleep(const struct timespec* request, struct timespec* remaining) {

@@ -1,8 +1,10 @@
 #include "serial_line.h"
 
 #include <asm/termbits.h>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -27,6 +29,38 @@ static_assert(REQUEST_TCSETS2 == TCSETS2, "TCSETS2");
 static_assert(REQUEST_TCSETSW2 == TCSETSW2, "TCSETSW2");
 static_assert(REQUEST_TCSETSF2 == TCSETSF2, "TCSETSF2");
 static_assert(REQUEST_TIOCSRS485 == TIOCSRS485, "TIOCSRS485");
+static_assert(REQUEST_TIOCGRS485 == TIOCGRS485, "TIOCGRS485");
+static_assert(REQUEST_TIOCGICOUNT == TIOCGICOUNT, "TIOCGICOUNT");
+
+static_assert(IFLAG_IGNBRK == IGNBRK && IFLAG_BRKINT == BRKINT && IFLAG_IGNPAR == IGNPAR &&
+                  IFLAG_PARMRK == PARMRK && IFLAG_INPCK == INPCK && IFLAG_ISTRIP == ISTRIP,
+              "c_iflag bits");
+static_assert(CC_VTIME == VTIME && CC_VMIN == VMIN, "c_cc indexes");
+static_assert(CFLAG_CREAD == CREAD, "CREAD");
+#ifdef ADDRB
+static_assert(CFLAG_ADDRB == ADDRB, "ADDRB");
+#endif
+
+static_assert(sizeof(Rs485Settings) == sizeof(struct serial_rs485), "Rs485Settings size");
+static_assert(offsetof(Rs485Settings, delay_rts_after_send) ==
+                  offsetof(struct serial_rs485, delay_rts_after_send),
+              "delay_rts_after_send");
+#ifdef SER_RS485_ADDRB
+static_assert(RS485_ADDRB == SER_RS485_ADDRB && RS485_ADDR_RECV == SER_RS485_ADDR_RECV &&
+                  RS485_ADDR_DEST == SER_RS485_ADDR_DEST,
+              "RS-485 addressing flags");
+static_assert(offsetof(Rs485Settings, addr_recv) == offsetof(struct serial_rs485, addr_recv) &&
+                  offsetof(Rs485Settings, addr_dest) == offsetof(struct serial_rs485, addr_dest),
+              "RS-485 addresses");
+#endif
+static_assert(sizeof(UartCounters) == sizeof(struct serial_icounter_struct), "UartCounters size");
+static_assert(offsetof(UartCounters, rx) == offsetof(struct serial_icounter_struct, rx) &&
+                  offsetof(UartCounters, frame) == offsetof(struct serial_icounter_struct, frame) &&
+                  offsetof(UartCounters, parity) ==
+                      offsetof(struct serial_icounter_struct, parity) &&
+                  offsetof(UartCounters, buf_overrun) ==
+                      offsetof(struct serial_icounter_struct, buf_overrun),
+              "UartCounters fields");
 
 static_assert(CFLAG_CS8 == CS8, "CS8");
 static_assert(CFLAG_PARENB == PARENB, "PARENB");
@@ -75,4 +109,21 @@ int enable_rs485(int fd) {
     std::memset(&rs485, 0, sizeof rs485);  // delays and the reserved words zero
     rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     return ioctl(fd, TIOCSRS485, &rs485);
+}
+
+int get_rs485(int fd, Rs485Settings* settings) { return ioctl(fd, TIOCGRS485, settings); }
+
+int set_rs485(int fd, Rs485Settings* settings) { return ioctl(fd, TIOCSRS485, settings); }
+
+int get_uart_counters(int fd, UartCounters* counters) { return ioctl(fd, TIOCGICOUNT, counters); }
+
+int open_line(const char* path) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }

@@ -18,7 +18,7 @@ static_assert((O_RDWR | O_NOCTTY) == 0x102, "read/write, no controlling terminal
 namespace {
 
 // Every text the tools print.
-constexpr const char* USAGE_FORMAT = "usage: %s DEVICE BAUD";
+constexpr const char* USAGE_FORMAT = "usage: %s DEVICE BAUD%s";
 constexpr const char* BAD_BAUD_FORMAT = "invalid baud rate: %s\n";
 constexpr const char* OPEN_FAILED_FORMAT = "could not open %s\n";
 constexpr const char* GET_FAILED_FORMAT = "tcgetattr() failed: %s\n";
@@ -105,22 +105,9 @@ void report_error(const char* format, int error) {
     std::fprintf(stderr, format, std::strerror(error));
 }
 
-int exit_with_usage(const char* program) {
-    std::printf(USAGE_FORMAT, program);
+int exit_with_usage(const char* program, const char* extra_usage) {
+    std::printf(USAGE_FORMAT, program, extra_usage);
     return EXIT_SETUP_FAILED;
-}
-
-// Opens without waiting for carrier detect, then switches to blocking mode
-// for everything after. Returns -1 when either step fails.
-int open_device(const char* path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return -1;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Raw 8-bit mode at baud; line discipline and control characters as found.
@@ -182,18 +169,55 @@ bool parse_baud(const char* text, uint32_t* baud) {
     return true;
 }
 
+bool parse_address(const char* text, uint8_t* address) {
+    if (text == nullptr || *text == '\0') return false;
+    unsigned value = 0;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        const char* digits = text + 2;
+        const size_t length = std::strlen(digits);
+        if (length < 1 || length > 2) return false;
+        for (const char* p = digits; *p != '\0'; ++p) {
+            const char c = static_cast<char>(*p | 0x20);  // lower case
+            if (*p >= '0' && *p <= '9') {
+                value = value * 16 + static_cast<unsigned>(*p - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                value = value * 16 + static_cast<unsigned>(c - 'a' + 10);
+            } else {
+                return false;
+            }
+        }
+    } else {
+        for (const char* p = text; *p != '\0'; ++p) {
+            if (*p < '0' || *p > '9') return false;
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+            if (value > 255) return false;
+        }
+    }
+    *address = static_cast<uint8_t>(value);
+    return true;
+}
+
 int run_transmit(int argc, char** argv, SendCycle cycle) {
+    return run_transmit(argc, argv, TransmitVariant{cycle, "", 0, nullptr, nullptr});
+}
+
+int run_transmit(int argc, char** argv, const TransmitVariant& variant) {
     install_stop_handlers();  // first, before anything can fail
 
-    if (argc != ARGUMENT_COUNT + 1) return exit_with_usage(argc > 0 ? argv[0] : "");
+    if (argc != ARGUMENT_COUNT + variant.extra_count + 1) {
+        return exit_with_usage(argc > 0 ? argv[0] : "", variant.extra_usage);
+    }
     const char* device = argv[1];
     uint32_t baud = 0;
     if (!parse_baud(argv[2], &baud)) {
         std::fprintf(stderr, BAD_BAUD_FORMAT, argv[2]);
         return EXIT_SETUP_FAILED;
     }
+    if (variant.check_extra != nullptr && !variant.check_extra(argv + ARGUMENT_COUNT + 1)) {
+        return EXIT_SETUP_FAILED;
+    }
 
-    const int fd = open_device(device);
+    const int fd = open_line(device);
     if (fd < 0) {
         std::fprintf(stderr, OPEN_FAILED_FORMAT, device);
         return EXIT_SETUP_FAILED;
@@ -209,13 +233,11 @@ int run_transmit(int argc, char** argv, SendCycle cycle) {
         report_error(SET_FAILED_FORMAT, errno);
         return EXIT_SETUP_FAILED;
     }
-    if (enable_rs485(fd) != 0) {
-        const int error = errno;
+    const bool rs485_on = enable_rs485(fd) == 0;
+    if (!rs485_on) report_error(RS485_FAILED_FORMAT, errno);
+    if (!rs485_on || (variant.set_up != nullptr && !variant.set_up(fd, &working))) {
         // Leave the port as it was found, and say so when that fails too.
-        const int restored = set_termios2(fd, APPLY_NOW, &saved);
-        const int restore_error = errno;
-        report_error(RS485_FAILED_FORMAT, error);
-        if (restored != 0) report_error(SET_FAILED_FORMAT, restore_error);
+        if (set_termios2(fd, APPLY_NOW, &saved) != 0) report_error(SET_FAILED_FORMAT, errno);
         return EXIT_SETUP_FAILED;
     }
     line_saved = saved;
@@ -225,7 +247,7 @@ int run_transmit(int argc, char** argv, SendCycle cycle) {
     // A cycle once begun runs to its end; the count is read before the first
     // cycle and after each one.
     while (!stop_requested) {
-        cycle(fd, &working, frame);
+        variant.cycle(fd, &working, frame);
         pause_between_cycles();
     }
 
