@@ -6,8 +6,8 @@
 #   run_lava.sh SOURCE_DIR WORK_DIR BOARDMARK TIMING_LAVA_CASES
 #
 # BOARDMARK and TIMING_LAVA_CASES are static armhf programs. The kernel and
-# busybox come from the cache of the board test (tests/system/run_board.sh),
-# fetched the same way when it is empty; lava-server's device types
+# busybox come from the cache of the board test, fetched as that test does
+# (tests/system/board_packages.sh) when it is empty; lava-server's device types
 # (qemu.jinja2) are unpacked from its package into that cache.
 #
 # Exit status: 0 all checks passed, 1 a check failed, 77 skipped because the
@@ -26,7 +26,6 @@ work="$2"
 boardmark="$3"
 converter="$4"
 python="${TIMING_PYTHON3:-/usr/bin/python3}"
-cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/board}"
 here="$(cd "$(dirname "$0")" && pwd)"
 
 skip() {
@@ -40,65 +39,26 @@ fail() {
     exit 1
 }
 
-# download PACKAGE...: downloads the packages into a new directory and
-# prints its name.
-download() {
-    local dir
-    dir="$(mktemp -d "${TMPDIR:-/tmp}/lava-fetch.XXXXXX")"
-    chmod 777 "$dir"  # apt's download user writes here
-    (cd "$dir" && apt-get download -qq "$@") >"$dir/apt.log" 2>&1 || {
-        cat "$dir/apt.log" >&2
-        rm -rf "$dir"
-        return 1
-    }
-    echo "$dir"
-}
-
 # The board test's cache: armmp kernel, device tree and busybox.
-fetch_board() {
-    [ -s "$cache/vmlinuz" ] && [ -s "$cache/vexpress-v2p-ca9.dtb" ] && [ -s "$cache/busybox" ] && return 0
-    dpkg --print-foreign-architectures | grep -qx armhf ||
-        skip "armhf packages are not known to apt: dpkg --add-architecture armhf && apt-get update"
-    local kernel dir
-    kernel="$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-        awk '/Depends: linux-image-/ { print $2; exit }')"
-    [ -n "$kernel" ] || skip "apt knows no linux-image-armmp:armhf"
-    echo "== downloading $kernel and busybox-static:armhf"
-    dir="$(download "$kernel" busybox-static:armhf)" || skip "could not download $kernel and busybox-static:armhf"
-    (
-        set -e
-        cd "$dir"
-        mkdir root
-        dpkg-deb --fsys-tarfile linux-image-*.deb |
-            tar -x -C root --wildcards './boot/vmlinuz-*' './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb'
-        dpkg-deb --fsys-tarfile busybox-static_*.deb | tar -x -C root ./bin/busybox
-        mkdir -p "$cache"
-        cp root/boot/vmlinuz-* "$cache/vmlinuz.new"
-        cp root/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$cache/vexpress-v2p-ca9.dtb.new"
-        cp root/bin/busybox "$cache/busybox.new"
-        for f in vmlinuz vexpress-v2p-ca9.dtb busybox; do mv "$cache/$f.new" "$cache/$f"; done
-        echo "$kernel" >"$cache/kernel-package"
-    ) || { rm -rf "$dir"; fail "could not unpack the board packages into $cache"; }
-    rm -rf "$dir"
-}
+# shellcheck source=SCRIPTDIR/../system/board_packages.sh
+. "$here/../system/board_packages.sh"
 
 # lava-server's device types, unpacked from its package (never installed).
 fetch_device_types() {
     device_types="$cache/lava-server/device-types"
     [ -s "$device_types/qemu.jinja2" ] && [ -s "$device_types/base.jinja2" ] && return 0
-    local dir
     echo "== downloading lava-server for its device types"
-    dir="$(download lava-server)" || skip "could not download lava-server for qemu.jinja2"
+    download_packages lava-server || skip "could not download lava-server for qemu.jinja2"
     (
         set -e
-        cd "$dir"
+        cd "$download"
         mkdir root
         dpkg-deb --fsys-tarfile lava-server_*.deb | tar -x -C root ./usr/share/lava-server/device-types
         mkdir -p "$cache/lava-server"
         rm -rf "$device_types"
         mv root/usr/share/lava-server/device-types "$device_types"
-    ) || { rm -rf "$dir"; fail "could not unpack lava-server's device types into $cache"; }
-    rm -rf "$dir"
+    ) || { rm -rf "$download"; fail "could not unpack lava-server's device types into $cache"; }
+    rm -rf "$download"
 }
 
 command -v lava-run >/dev/null || skip "lava-run is not installed (apt-get install --no-install-recommends lava-dispatcher)"
@@ -113,7 +73,7 @@ for tool in qemu-system-arm cpio gzip apt-get dpkg-deb; do
 done
 "$python" -c "import jinja2, yaml, jsonschema, lava_common" 2>/dev/null ||
     skip "$python lacks jinja2, yaml, jsonschema or lava_common (lava-dispatcher)"
-fetch_board
+fetch_packages
 fetch_device_types
 
 "${as_root[@]}" rm -rf "$work"  # lava-run's output of an earlier run is root's

@@ -30,7 +30,6 @@ scenarios="$2"
 shift 2
 programs=("$@")
 
-cache="${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lib_timing/board}"
 board_timeout="${TIMING_BOARD_TIMEOUT:-200}"
 
 skip() {
@@ -44,56 +43,8 @@ fail() {
     exit 1
 }
 
-have_cached_packages() {
-    [ -s "$cache/vmlinuz" ] && [ -s "$cache/vexpress-v2p-ca9.dtb" ] && [ -s "$cache/busybox" ]
-}
-
-# Kernel and busybox from Debian's armhf packages, unpacked once into the cache.
-fetch_packages() {
-    have_cached_packages && return 0
-    for tool in apt-get apt-cache dpkg dpkg-deb tar; do
-        command -v "$tool" >/dev/null || skip "no $tool here to fetch the armhf kernel and busybox"
-    done
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        [ "$(id -u)" = 0 ] ||
-            skip "armhf packages are not known to apt; as root: dpkg --add-architecture armhf && apt-get update"
-        echo "== adding the armhf architecture to apt"
-        dpkg --add-architecture armhf && apt-get update -qq ||
-            skip "could not add the armhf architecture to apt"
-    fi
-    # The meta package names today's kernel; resolve it instead of naming a version.
-    kernel_package="$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-        awk '/Depends: linux-image-/ { print $2; exit }')"
-    [ -n "$kernel_package" ] ||
-        skip "apt knows no linux-image-armmp:armhf (apt-get update may help)"
-    download="$(mktemp -d "${TMPDIR:-/tmp}/board-fetch.XXXXXX")"
-    chmod 777 "$download"  # apt's download user writes here
-    echo "== downloading $kernel_package and busybox-static:armhf"
-    if ! (cd "$download" && apt-get download -qq "$kernel_package" busybox-static:armhf) \
-        >"$download/apt.log" 2>&1; then
-        cat "$download/apt.log"
-        rm -rf "$download"
-        skip "could not download $kernel_package and busybox-static:armhf"
-    fi
-    (
-        set -e
-        cd "$download"
-        mkdir root
-        dpkg-deb --fsys-tarfile linux-image-*.deb |
-            tar -x -C root --wildcards './boot/vmlinuz-*' './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb'
-        dpkg-deb --fsys-tarfile busybox-static_*.deb | tar -x -C root ./bin/busybox
-        mkdir -p "$cache"
-        cp root/boot/vmlinuz-* "$cache/vmlinuz.new"
-        cp root/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$cache/vexpress-v2p-ca9.dtb.new"
-        cp root/bin/busybox "$cache/busybox.new"
-        for f in vmlinuz vexpress-v2p-ca9.dtb busybox; do mv "$cache/$f.new" "$cache/$f"; done
-        echo "$kernel_package" >"$cache/kernel-package"
-    ) || {
-        rm -rf "$download"
-        fail "could not unpack the downloaded packages into $cache"
-    }
-    rm -rf "$download"
-}
+# shellcheck source=SCRIPTDIR/board_packages.sh
+. "$here/board_packages.sh"
 
 command -v qemu-system-arm >/dev/null || skip "qemu-system-arm is not installed (apt-get install qemu-system-arm)"
 command -v cpio >/dev/null || skip "cpio is not installed (apt-get install cpio)"
