@@ -13,7 +13,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 # stack; the library and the programs do not, so a board may do without.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-scipy, python3-matplotlib, python3-jsonschema")
 string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "\n The host-side tools timing-compare and timing-plot compare and plot the\n JSON Lines of the reports.")
+  "\n The host-side tools timing-compare and timing-plot compare and plot the\n JSON Lines of the reports.\n For LAVA labs: a test definition that runs boardmark\n (share/lib_timing/lava/boardmark.yaml), timing-lava-cases, which turns\n its JSON Lines into LAVA test cases on the board, and timing-lava-results,\n which writes them back from the job logs.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
