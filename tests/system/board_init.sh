@@ -31,11 +31,52 @@ if [ -x /bin/boardmark ]; then
     while IFS= read -r line; do printf '@@json %s\n' "$line"; done </tmp/boardmark.jsonl
 fi
 
+# receiving DEVICE: waits (at most 5 s) until ninerx has set DEVICE up to
+# receive: its parity marking is on.
+receiving() {
+    tries=0
+    until stty -F "$1" -a 2>/dev/null | grep -Eq '(^| )parmrk( |$)'; do
+        tries=$((tries + 1))
+        [ $tries -lt 100 ] || return 1
+        usleep 50000
+    done
+    usleep 200000  # the rest of its set-up: RS-485, the first counters
+}
+
+# with_receiver LABEL DEVICE [NINERX_OPTION...] -- COMMAND...: runs COMMAND
+# while ninerx receives on DEVICE for 3 s, then prints ninerx's exit status
+# and its JSON summary. Without ninerx it runs COMMAND alone.
+with_receiver() {
+    label=$1 device=$2
+    shift 2
+    options=""
+    while [ "$1" != "--" ]; do
+        options="$options $1"
+        shift
+    done
+    shift
+    if [ ! -x /bin/ninerx ]; then
+        "$@"
+        return
+    fi
+    # shellcheck disable=SC2086  # the options are separate words
+    ninerx "$device" 115200 --seconds 3 --json $options >/tmp/ninerx.json 2>/tmp/ninerx.err &
+    receiver=$!
+    receiving "$device" || echo "@@ ninerx $label error=not_receiving"
+    "$@"
+    wait $receiver
+    echo "@@ ninerx $label exit=$? stderr_bytes=$(wc -c </tmp/ninerx.err)"
+    head -c 400 /tmp/ninerx.err
+    printf '@@rxjson %s %s\n' "$label" "$(cat /tmp/ninerx.json)"
+}
+
 if [ -x /bin/ninetx_soft ]; then
     # One tool per UART, each UART recorded in its own file on the host, so
-    # that every byte on a line is known to come from one tool.
-    board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1000
-    board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1000
+    # that every byte on a line is known to come from one tool. ttyAMA1 and
+    # ttyAMA2 are wired to each other: ninerx receives on the other one what
+    # each of their tools sends.
+    with_receiver ninetx_soft /dev/ttyAMA2 -- board_probe serial ninetx_soft /bin/ninetx_soft /dev/ttyAMA1 115200 1000
+    with_receiver ninetx_flag_a /dev/ttyAMA1 -- board_probe serial ninetx_flag_a /bin/ninetx_flag_a /dev/ttyAMA2 115200 1000
     board_probe serial ninetx_flag_b /bin/ninetx_flag_b /dev/ttyAMA3 115200 1000
     # A rate that is no number is refused before the device is touched.
     board_probe serial ninetx_soft_bad_baud /bin/ninetx_soft /dev/ttyAMA1 fast 2000
@@ -49,6 +90,15 @@ if [ -x /bin/ninetx_soft ]; then
         board_probe run ${tool}_no_arguments /bin/$tool
         board_probe run ${tool}_three_arguments /bin/$tool /dev/ttyAMA1 115200 extra
     done
+fi
+
+if [ -x /bin/ninerx ]; then
+    # The host feeds ttyAMA3 once this line is on the console; an RS-485
+    # delay beyond what the serial core allows shows as applied differently.
+    with_receiver host_feed /dev/ttyAMA3 --delay-before 150 -- echo "@@ host_feed ready"
+    # The PL011 driver has no nine-bit addressing.
+    board_probe run ninerx_addrb /bin/ninerx /dev/ttyAMA1 115200 --addrb 5 --seconds 1
+    board_probe run ninetx_addrb /bin/ninetx_addrb /dev/ttyAMA1 115200 5
 fi
 
 # Four workers through the driver, each pinned by the policy; the probe

@@ -5,10 +5,11 @@
 #   run_board.sh WORK_DIR "SCENARIO..." PROGRAM...
 #
 # PROGRAMs are static armhf binaries (lapcost, board_probe, the serial tools,
-# boardmark); SCENARIOs are the ones to check: lapcost, serial, placement,
-# boardmark. The script
+# boardmark); SCENARIOs are the ones to check: lapcost, serial, ninerx,
+# placement, boardmark. The script
 # fetches and caches the kernel and busybox, packs an initramfs with the
-# programs and board_init.sh as /init, boots the board under a hard timeout and
+# programs and board_init.sh as /init, boots the board under a hard timeout
+# with uart_host.py at the other end of UARTs 1 to 3, and
 # checks the "@@ " lines of the console log and the bytes of the UART files.
 #
 # Exit status: 0 all checks passed, 1 a check failed or the board did not
@@ -18,7 +19,7 @@
 # Environment: TIMING_BOARD_CACHE (package cache, default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/lib_timing/board), TIMING_BOARD_TIMEOUT
 # (seconds the board may run, default 200), TIMING_PYTHON3 (the Python with
-# python3-jsonschema that checks boardmark's JSON Lines, default
+# python3-jsonschema that checks boardmark's JSON Lines and runs uart_host.py, default
 # /usr/bin/python3), TIMING_REQUIRE_BOARD (1: a reason to skip fails the
 # test).
 set -uo pipefail
@@ -66,24 +67,41 @@ chmod 755 "$work/root/init" "$work/root/bin/"*
     fail "could not pack the initramfs"
 
 console="$work/console.log"
+# The UARTs' sockets: short paths, as a socket's name must be.
+sockets="$(mktemp -d "${TMPDIR:-/tmp}/board-uarts.XXXXXX")" || fail "could not make a directory for the UART sockets"
+trap 'rm -rf "$sockets"' EXIT
 echo "== booting the board (at most $board_timeout s)"
 started=$SECONDS
-# panic=-1 and -no-reboot: a dying init ends the emulator at once.
+# panic=-1 and -no-reboot: a dying init ends the emulator at once. Every
+# UART's output is recorded in its file (logfile). The other ends of the
+# sockets of ttyAMA1 to ttyAMA3 are uart_host.py's: it wires ttyAMA1 and
+# ttyAMA2 to each other and feeds ttyAMA3 (telnet, for a break).
 timeout --kill-after=5 "$board_timeout" qemu-system-arm -M vexpress-a9 -smp 4 -m 256 \
     -kernel "$cache/vmlinuz" -dtb "$cache/vexpress-v2p-ca9.dtb" -initrd "$work/initramfs.gz" \
     -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
     -display none -monitor none -audiodev none,id=n \
-    -serial "file:$console" -serial "file:$work/uart1.bin" \
-    -serial "file:$work/uart2.bin" -serial "file:$work/uart3.bin" \
-    -no-reboot </dev/null >"$work/qemu.log" 2>&1
+    -chardev "socket,id=uart1,path=$sockets/uart1,server=on,wait=off,logfile=$work/uart1.bin" \
+    -chardev "socket,id=uart2,path=$sockets/uart2,server=on,wait=off,logfile=$work/uart2.bin" \
+    -chardev "socket,id=uart3,path=$sockets/uart3,server=on,wait=off,telnet=on,logfile=$work/uart3.bin" \
+    -serial "file:$console" -serial chardev:uart1 -serial chardev:uart2 -serial chardev:uart3 \
+    -no-reboot </dev/null >"$work/qemu.log" 2>&1 &
+emulator=$!
+"${TIMING_PYTHON3:-/usr/bin/python3}" "$here/uart_host.py" "$sockets" "$console" \
+    "$work/host_feed.txt" "$board_timeout" >"$work/uart_host.log" 2>&1 &
+host=$!
+wait $emulator
 qemu_status=$?
-echo "== board ran $((SECONDS - started)) s, emulator status $qemu_status"
+wait $host
+host_status=$?
+echo "== board ran $((SECONDS - started)) s, emulator status $qemu_status, uart_host.py status $host_status"
 
 show_console() {
     echo "---- console log ($console)"
     cat "$console" 2>/dev/null
     echo "---- emulator output"
     cat "$work/qemu.log"
+    echo "---- uart_host.py output"
+    cat "$work/uart_host.log"
     echo "----"
 }
 if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
@@ -191,6 +209,35 @@ whole_frames_only() {  # whole_frames_only FILE
     echo "        $file: $((size / 6)) frames"
 }
 
+# A value of ninerx's JSON summary of one run, as compact JSON.
+rx_value() {  # rx_value LABEL KEY[.KEY]...
+    grep -a "^@@rxjson $1 " "$console" | head -n 1 | tr -d '\r' | cut -d' ' -f3- |
+        "${TIMING_PYTHON3:-/usr/bin/python3}" -c '
+import json, sys
+value = json.load(sys.stdin)
+for key in sys.argv[1].split("."):
+    value = value[key]
+print(json.dumps(value, separators=(",", ":")))' "$2" 2>/dev/null
+}
+
+rx_are() {  # rx_are LABEL KEY EXPECTED [KEY EXPECTED]...
+    local label="$1" value ok=0
+    shift
+    while [ $# -ge 2 ]; do
+        value="$(rx_value "$label" "$1")"
+        [ "$value" = "$2" ] || {
+            echo "        ninerx $label: $1 is [$value], expected [$2]"
+            ok=1
+        }
+        shift 2
+    done
+    return $ok
+}
+
+size_of() {  # size_of FILE
+    stat -c %s "$1" 2>/dev/null || echo 0
+}
+
 check "the board has four CPUs online" field_is board "cpus_online=0-3" nproc 4
 
 for scenario in $scenarios; do
@@ -244,6 +291,53 @@ for scenario in $scenarios; do
             check "$tool with three arguments prints its usage line and exits with 255" \
                 fields_are run ${tool}_three_arguments stdout "usage: /bin/$tool DEVICE BAUD" exit 255
             uart=$((uart + 1))
+        done
+        ;;
+    ninerx)
+        # ttyAMA1 and ttyAMA2 are wired to each other. The emulated PL011
+        # carries the eight data bits only: the ninth (parity) bit is lost on
+        # the way, so the address byte 01 arrives as data, no frame can start
+        # and ninerx rightly reports 1. What is verified here: every byte one
+        # UART sent arrives at the other once, as data; the counters of the
+        # real driver agree; the driver applies ninerx's line settings.
+        for pair in "ninetx_soft 1" "ninetx_flag_a 2"; do
+            read -r label uart <<<"$pair"
+            sent=$(size_of "$work/uart$uart.bin")
+            check "ninerx receiving what $label sends ends after 3 s and reports no frame, with 1" \
+                fields_are ninerx $label exit 1 stderr_bytes 0
+            check "ninerx receiving what $label sends: no frame and not intact" \
+                rx_are $label stopped_by '"seconds"' frames 0 intact false
+            check "ninerx counts each of the $sent bytes $label sent, all as data" \
+                rx_are $label characters "$sent" skipped_at_start "$sent" marked 0 ambiguous 0 malformed 0
+            check "ninerx's $label run: the UART counted every byte and no error" \
+                rx_are $label counters.rx "$sent" counters.frame 0 counters.parity 0 counters.overrun 0 \
+                    counters.brk 0 counters.buf_overrun 0
+            check "ninerx's $label run: the driver applied every setting as asked" \
+                rx_are $label applied '[]' rs485_read_back true
+        done
+        # The host fed ttyAMA3 data bytes (one of them FF, which the line
+        # discipline doubles) and one break (FF 00 00, an address 00 to the
+        # decoder: ambiguous).
+        fed="$(cat "$work/host_feed.txt" 2>/dev/null)"
+        bytes=$(field " $fed" bytes)
+        check "the host fed ttyAMA3 data bytes and one break" \
+            test -n "$bytes" -a "$(field " $fed" breaks)" = 1
+        check "ninerx receiving the host's bytes reports the break as an error, with 1" \
+            fields_are ninerx host_feed exit 1 stderr_bytes 0
+        check "ninerx counts each byte the host sent as data (the FF once) and the break as ambiguous" \
+            rx_are host_feed characters $((bytes + 1)) skipped_at_start "$bytes" marked 1 \
+                ambiguous 1 malformed 0 frames 0 intact false
+        check "ninerx's host_feed run: the UART counted every byte and the break, no other error" \
+            rx_are host_feed counters.rx $((bytes + 1)) counters.brk 1 counters.frame 0 \
+                counters.parity 0 counters.overrun 0 counters.buf_overrun 0
+        check "ninerx shows the RS-485 delay the serial core cut to 100 ms" \
+            rx_are host_feed applied '[{"setting":"rs485.delay_rts_before_send","asked":150,"applied":100}]'
+        # The PL011 driver has no nine-bit addressing.
+        for label in ninerx_addrb ninetx_addrb; do
+            check "$label: the driver's refusal of nine-bit addressing ends the run with 255" \
+                field_is run $label exit 255
+            check "$label says that the driver refused nine-bit addressing" \
+                field_matches run $label stderr 'nine-bit addressing refused by the driver: .*\\n'
         done
         ;;
     placement)
