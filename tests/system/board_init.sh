@@ -44,7 +44,7 @@ receiving() {
 }
 
 # with_receiver LABEL DEVICE [NINERX_OPTION...] -- COMMAND...: runs COMMAND
-# while ninerx receives on DEVICE for 3 s, then prints ninerx's exit status
+# while ninerx receives on DEVICE for 4 s, then prints ninerx's exit status
 # and its JSON summary. Without ninerx it runs COMMAND alone.
 with_receiver() {
     label=$1 device=$2
@@ -60,7 +60,7 @@ with_receiver() {
         return
     fi
     # shellcheck disable=SC2086  # the options are separate words
-    ninerx "$device" 115200 --seconds 3 --json $options >/tmp/ninerx.json 2>/tmp/ninerx.err &
+    ninerx "$device" 115200 --seconds 4 --json $options >/tmp/ninerx.json 2>/tmp/ninerx.err &
     receiver=$!
     receiving "$device" || echo "@@ ninerx $label error=not_receiving"
     "$@"

@@ -303,7 +303,7 @@ for scenario in $scenarios; do
         for pair in "ninetx_soft 1" "ninetx_flag_a 2"; do
             read -r label uart <<<"$pair"
             sent=$(size_of "$work/uart$uart.bin")
-            check "ninerx receiving what $label sends ends after 3 s and reports no frame, with 1" \
+            check "ninerx receiving what $label sends ends after 4 s and reports no frame, with 1" \
                 fields_are ninerx $label exit 1 stderr_bytes 0
             check "ninerx receiving what $label sends: no frame and not intact" \
                 rx_are $label stopped_by '"seconds"' frames 0 intact false
