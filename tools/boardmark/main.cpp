@@ -2,7 +2,10 @@
 // working-set size, memory bandwidth, pipe round trips and system-call cost,
 // each measured with lib_timing's driver and written as text tables or as
 // the library's JSON Lines reports.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +20,22 @@
 namespace {
 
 bool runs(Command wanted, Command chosen) { return chosen == Command::ALL || chosen == wanted; }
+
+volatile sig_atomic_t erase_status_line = 0;
+
+// A termination request ends boardmark as it asked, in every process of a
+// run. Outside a driver run boardmark has no children; during one the driver
+// defers the signal while it stops and reaps the workers, then hands it on
+// here (with the default disposition it would only fail the row). In a
+// worker this handler is inherited and ends the worker the same way.
+void end_as_asked(int signal_number) {
+    if (erase_status_line) {
+        const ssize_t written = write(STDERR_FILENO, "\r\033[K", 4);
+        (void)written;
+    }
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
 
 }  // namespace
 
@@ -64,8 +83,10 @@ int main(int argc, char** argv) {
     if (options.json) set_report_format(REPORT_FORMAT_JSON);
     session.json = report_format() == REPORT_FORMAT_JSON;
 
+    std::signal(SIGTERM, end_as_asked);
     ProgressDisplay display;
     if (start_progress_display(&display, stderr, nullptr) && display.status_line) {
+        erase_status_line = 1;
         display.program = "boardmark";
         display.summary = false;
         session.display = &display;
