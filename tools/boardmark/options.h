@@ -20,6 +20,7 @@ struct LatencyOptions {
     Pages pages = Pages::DEFAULT;
     int sizes_per_doubling = 2;  // 1 with --quick
     bool max_is_default = true;
+    int chains = 1;  // independent chains walked at once
 };
 
 struct BandwidthOptions {
@@ -32,7 +33,8 @@ struct Options {
     Command command = Command::ALL;
     bool json = false;
     bool quick = false;
-    std::string output;  // empty: standard output
+    bool summary = false;  // one line for the whole board instead of the tables
+    std::string output;    // empty: standard output
     LatencyOptions latency;
     BandwidthOptions bandwidth;
 };
@@ -49,6 +51,7 @@ struct ParseOutcome {
 constexpr int EXIT_MEASUREMENT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int MAX_WORKERS = 256;
+constexpr int MAX_CHAINS = 16;
 
 // args without the program name.
 ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFacts& facts,
