@@ -15,32 +15,9 @@ namespace {
 
 constexpr uint64_t KIB = 1024;
 constexpr uint64_t MIB = 1024 * KIB;
-constexpr uint64_t LATENCY_MAX_FLOOR = 32 * MIB;   // the default --max is at least this
-constexpr uint64_t UNKNOWN_CACHE_SIZE = 32 * MIB;  // bandwidth --size without cache sizes
 constexpr uint64_t DEFAULT_LATENCY_MIN = 4 * KIB;
 constexpr uint64_t SMALLEST_BANDWIDTH_SIZE = 4 * KIB;
 constexpr uint64_t LARGEST_STRIDE = MIB;
-
-// A size in the form the options take it: "64k", "8m", "100".
-std::string size_text(uint64_t bytes) {
-    const char* units[] = {"", "k", "m", "g"};
-    int unit = 0;
-    while (unit < 3 && bytes != 0 && bytes % KIB == 0) {
-        bytes /= KIB;
-        ++unit;
-    }
-    return std::to_string(bytes) + units[unit];
-}
-
-// Rounds a default down to whole MiB (whole pages below 1 MiB), at least floor.
-uint64_t round_default(uint64_t bytes, uint64_t floor) {
-    const uint64_t grain = bytes >= MIB ? MIB : 4 * KIB;
-    return std::max(bytes / grain * grain, floor);
-}
-
-uint64_t quarter_of_available(const MachineFacts& facts) {
-    return facts.mem_available_bytes == 0 ? UINT64_MAX : facts.mem_available_bytes / 4;
-}
 
 // Turns a size into its byte count for CLI11 to store. refuse, when given,
 // says why a size that reads well is still not taken ("" when it is).
@@ -126,44 +103,6 @@ std::string misplaced_option(const CLI::App& app, const std::vector<std::string>
 
 }  // namespace
 
-bool read_size(const std::string& text, uint64_t* bytes) {
-    const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
-    const std::string suffix = text.substr(digits);
-    if (digits == 0 || digits > 20) return false;
-    if (!suffix.empty() && (suffix.size() != 1 || std::strchr("kmgKMG", suffix[0]) == nullptr)) {
-        return false;
-    }
-    // The library's units, and its reading of the whole text.
-    const uint64_t multiplier = suffix.empty() ? 1 : parse_size(("1" + suffix).c_str());
-    errno = 0;
-    const unsigned long long number = std::strtoull(text.substr(0, digits).c_str(), nullptr, 10);
-    if (errno == ERANGE || number == 0 || number > UINT64_MAX / multiplier) return false;
-    *bytes = parse_size(text.c_str());
-    return true;
-}
-
-uint64_t default_latency_max(const MachineFacts& facts) {
-    const uint64_t wanted = std::max(4 * facts.largest_cache_bytes, LATENCY_MAX_FLOOR);
-    return round_default(std::min(wanted, quarter_of_available(facts)), DEFAULT_LATENCY_MIN);
-}
-
-uint64_t default_bandwidth_size(const MachineFacts& facts, int max_workers) {
-    const uint64_t wanted =
-        facts.largest_cache_bytes != 0 ? 8 * facts.largest_cache_bytes : UNKNOWN_CACHE_SIZE;
-    // Every worker has its own source and destination.
-    const uint64_t share = quarter_of_available(facts) / (2 * static_cast<uint64_t>(max_workers));
-    return round_default(std::min(wanted, share), SMALLEST_BANDWIDTH_SIZE);
-}
-
-uint32_t default_stride(const MachineFacts& facts) {
-    return facts.l1_line_bytes != 0 ? facts.l1_line_bytes : 64;
-}
-
-std::vector<int> default_workers(const MachineFacts& facts) {
-    if (facts.online_cpus > 1) return {1, std::min(facts.online_cpus, MAX_WORKERS)};
-    return {1};
-}
-
 const char* pages_name(Pages pages) {
     static const char* const names[] = {"default", "huge", "small"};
     return names[static_cast<int>(pages)];
@@ -221,7 +160,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
         ->transform(size_value());
     latency
         ->add_option("--max", lat.max_bytes,
-                     "largest working set (default " + size_text(lat.max_bytes) +
+                     "largest working set (default " + option_size_text(lat.max_bytes) +
                          ": 4 x the largest cache, at least 32m, at most MemAvailable / 4)")
         ->type_name("SIZE")
         ->transform(size_value());
@@ -266,7 +205,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
                         "a list of read, write, copy (e.g. read,copy)", &bw.ops));
     bandwidth
         ->add_option("--size", bw.size_bytes,
-                     "buffer per worker (default " + size_text(bw.size_bytes) +
+                     "buffer per worker (default " + option_size_text(bw.size_bytes) +
                          ": 8 x the largest cache, 32m when unknown, all buffers at most "
                          "MemAvailable / 4)")
         ->type_name("SIZE")
@@ -328,11 +267,12 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     if (options->summary && options->json) return usage_error("--summary and --json: choose one");
     const std::string stride = " the stride (" + std::to_string(lat.stride) + " bytes)";
     if (lat.min_bytes < lat.stride) {
-        return usage_error("--min: " + size_text(lat.min_bytes) + " is smaller than" + stride);
+        return usage_error("--min: " + option_size_text(lat.min_bytes) + " is smaller than" +
+                           stride);
     }
     if (lat.min_bytes > lat.max_bytes) {
-        return usage_error("--min " + size_text(lat.min_bytes) + " is above --max " +
-                           size_text(lat.max_bytes));
+        return usage_error("--min " + option_size_text(lat.min_bytes) + " is above --max " +
+                           option_size_text(lat.max_bytes));
     }
     // A working set is a whole number of chase slots: the rows name what was measured.
     const struct {
@@ -341,7 +281,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     } ends[] = {{"--min", lat.min_bytes}, {"--max", lat.max_bytes}};
     for (const auto& end : ends) {
         if (latency->count(end.name) != 0 && end.bytes % lat.stride != 0) {
-            return usage_error(std::string(end.name) + ": " + size_text(end.bytes) +
+            return usage_error(std::string(end.name) + ": " + option_size_text(end.bytes) +
                                " is not a multiple of" + stride);
         }
     }
