@@ -2,14 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <sstream>
 
 #include "lib_timing.h"
+#include "option_values.h"
 
 namespace {
 
@@ -19,86 +16,10 @@ constexpr uint64_t DEFAULT_LATENCY_MIN = 4 * KIB;
 constexpr uint64_t SMALLEST_BANDWIDTH_SIZE = 4 * KIB;
 constexpr uint64_t LARGEST_STRIDE = MIB;
 
-// Turns a size into its byte count for CLI11 to store. refuse, when given,
-// says why a size that reads well is still not taken ("" when it is).
-CLI::Validator size_value(std::function<std::string(uint64_t)> refuse = nullptr) {
-    return CLI::Validator(
-        [refuse](std::string& text) {
-            uint64_t bytes = 0;
-            if (!read_size(text, &bytes)) return text + " is not a size (e.g. 64k, 8m, 1g)";
-            const std::string why = refuse ? refuse(bytes) : std::string();
-            if (!why.empty()) return text + why;
-            text = std::to_string(bytes);
-            return std::string();
-        },
-        "");
-}
-
-// CLI11's own check or transformer with boardmark's text for a value it
-// refuses: "giant is not one of default, huge, small".
-CLI::Validator naming_forms(const CLI::Validator& inner, const std::string& forms) {
-    return CLI::Validator(
-        [inner, forms](std::string& text) {
-            const std::string given = text;
-            return inner(text).empty() ? std::string() : given + " is not " + forms;
-        },
-        "");
-}
-
-// A comma-separated list: every word through element (a CLI11 check or
-// transformer), the results converted to T into *values, each once, in
-// the order given. An empty word refuses the whole list.
-template <typename T>
-CLI::Validator list_of(const CLI::Validator& element, const std::string& forms,
-                       std::vector<T>* values) {
-    return CLI::Validator(
-        [element, forms, values](std::string& text) {
-            const std::string refused = text + " is not " + forms;
-            values->clear();
-            if (text.empty() || text.back() == ',') return refused;
-            for (std::string word : CLI::detail::split(text, ',')) {
-                T value{};
-                if (word.empty() || !element(word).empty() ||
-                    !CLI::detail::lexical_cast(word, value)) {
-                    return refused;
-                }
-                if (std::find(values->begin(), values->end(), value) == values->end()) {
-                    values->push_back(value);
-                }
-            }
-            return std::string();
-        },
-        "");
-}
-
-const CLI::Validator DIGITS(
-    [](std::string& text) {
-        return text.find_first_not_of("0123456789") == std::string::npos ? "" : "not digits";
-    },
-    "");
-
 std::string joined(const std::vector<int>& values) {
     std::string text;
     for (int v : values) text += (text.empty() ? "" : ",") + std::to_string(v);
     return text;
-}
-
-// Names an option given where it does not belong ("--max is an option of
-// latency, not of pipe"); "" when no word of args is such an option.
-std::string misplaced_option(const CLI::App& app, const std::vector<std::string>& args) {
-    std::string chosen = "boardmark without a subcommand";
-    for (const CLI::App* sub : app.get_subcommands()) chosen = sub->get_name();
-    for (const std::string& arg : args) {
-        const std::string name = arg.substr(0, arg.find('='));
-        if (name.rfind("--", 0) != 0 || app.get_option_no_throw(name) != nullptr) continue;
-        std::string owners;
-        for (const CLI::App* sub : app.get_subcommands(nullptr)) {
-            if (sub->get_option_no_throw(name) == nullptr) continue;
-            owners += (owners.empty() ? "" : " and ") + sub->get_name();
-        }
-        if (!owners.empty()) return name + " is an option of " + owners + ", not of " + chosen;
-    }
-    return "";
 }
 
 }  // namespace
@@ -217,7 +138,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
                       ": 1 and the online CPUs)")
         ->type_name("LIST")
         ->check(list_of(
-            DIGITS & CLI::Range(1, MAX_WORKERS),
+            digits_only() & CLI::Range(1, MAX_WORKERS),
             "a list of worker counts from 1 to " + std::to_string(MAX_WORKERS) + " (e.g. 1,4)",
             &bw.workers));
     CLI::App* pipe = app.add_subcommand(
