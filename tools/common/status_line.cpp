@@ -11,17 +11,6 @@ namespace {
 // Erases the line the cursor is on: back to its start, clear to its end.
 constexpr const char* ERASE_LINE = "\r\033[K";
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* fmt, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
 double percent(double fraction) { return fraction * 100; }
 
 const char* loop_name(CalibrationLoop loop) {
@@ -58,7 +47,7 @@ std::string source_text(CalibrationSource source, const char* variable) {
 }
 
 std::string prefix(const char* program, double seconds) {
-    return format("%s [%.1f s] ", program, seconds);
+    return formatted("%s [%.1f s] ", program, seconds);
 }
 
 void draw_line(StatusLine* line, std::string text) {
@@ -73,6 +62,15 @@ void draw_line(StatusLine* line, std::string text) {
 }
 
 }  // namespace
+
+std::string formatted(const char* fmt, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
 
 double steady_seconds() {
     struct timespec now;
@@ -97,29 +95,30 @@ std::string calibration_step_text(const CalibrationStep& s) {
         case CALIBRATION_STEP_BEGIN:
             return "calibrating";
         case CALIBRATION_STEP_CHASE_TRIAL:
-            return format("enough search: candidate %d us, trial %d took %llu us", s.candidate_us,
-                          s.trial, static_cast<unsigned long long>(s.time_us));
+            return formatted("enough search: candidate %d us, trial %d took %llu us",
+                             s.candidate_us, s.trial, static_cast<unsigned long long>(s.time_us));
         case CALIBRATION_STEP_LINEARITY:
-            return format("enough search: candidate %d us, linearity %d of %d: error %.3f %%",
-                          s.candidate_us, s.factor_index, s.factor_count, percent(s.error));
+            return formatted("enough search: candidate %d us, linearity %d of %d: error %.3f %%",
+                             s.candidate_us, s.factor_index, s.factor_count, percent(s.error));
         case CALIBRATION_STEP_CANDIDATE:
-            if (s.passed) return format("enough search: candidate %d us passed", s.candidate_us);
+            if (s.passed) return formatted("enough search: candidate %d us passed", s.candidate_us);
             if (s.worst_error < 0) {
-                return format("enough search: candidate %d us failed (never within 2 %%)",
-                              s.candidate_us);
+                return formatted("enough search: candidate %d us failed (never within 2 %%)",
+                                 s.candidate_us);
             }
-            return format("enough search: candidate %d us failed (error %.3f %%)", s.candidate_us,
-                          percent(s.worst_error));
+            return formatted("enough search: candidate %d us failed (error %.3f %%)",
+                             s.candidate_us, percent(s.worst_error));
         case CALIBRATION_STEP_ENOUGH:
-            return format("enough interval %d us", s.enough_us) + source_text(s.source, "ENOUGH");
+            return formatted("enough interval %d us", s.enough_us) +
+                   source_text(s.source, "ENOUGH");
         case CALIBRATION_STEP_OVERHEAD_PASS:
-            return format("%s: pass %d of %d", loop_name(s.loop), s.pass, s.passes);
+            return formatted("%s: pass %d of %d", loop_name(s.loop), s.pass, s.passes);
         case CALIBRATION_STEP_TIMER_OVERHEAD:
-            return format("timer overhead %llu us",
-                          static_cast<unsigned long long>(s.timer_overhead)) +
+            return formatted("timer overhead %llu us",
+                             static_cast<unsigned long long>(s.timer_overhead)) +
                    source_text(s.source, "TIMING_O");
         case CALIBRATION_STEP_LOOP_OVERHEAD:
-            return format("loop overhead %.8f us", s.iteration_overhead) +
+            return formatted("loop overhead %.8f us", s.iteration_overhead) +
                    source_text(s.source, "LAPCOST");
         case CALIBRATION_STEP_END:
             return "done";
@@ -135,8 +134,8 @@ std::string time_left_text(size_t done, size_t total, double elapsed) {
     if (done == 0 || done >= total || !(elapsed > 0)) return "";
     const double left = elapsed / static_cast<double>(done) * static_cast<double>(total - done);
     const long seconds = left < 1e9 ? static_cast<long>(left + 0.5) : 999999999L;
-    if (seconds < 60) return format(", about %ld s left", seconds);
-    return format(", about %ld min %02ld s left", seconds / 60, seconds % 60);
+    if (seconds < 60) return formatted(", about %ld s left", seconds);
+    return formatted(", about %ld min %02ld s left", seconds / 60, seconds % 60);
 }
 
 void show_status(StatusLine* line, const std::string& text) {

@@ -21,6 +21,9 @@ struct StatusLine {
 // Sets line up for program on stream; true when stream is a terminal.
 bool start_status_line(StatusLine* line, FILE* stream, const char* program);
 
+// printf into a string (at most 255 bytes).
+std::string formatted(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // CLOCK_MONOTONIC in seconds.
 double steady_seconds();
 

@@ -2,31 +2,18 @@
 
 #include <glob.h>
 
-#include <cstdarg>
 #include <cstdlib>
 #include <fstream>
 
 namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* fmt, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 double percent(double fraction) { return fraction * 100; }
 
 void finish(ProgressDisplay* d) {
     clear_status(&d->line);
     if (d->summary) {
-        const std::string line =
-            summary_text(d->enough, steady_seconds() - d->line.start_seconds,
-                         governor_note(d->governor_pattern));
+        const std::string line = summary_text(d->enough, steady_seconds() - d->line.start_seconds,
+                                              governor_note(d->governor_pattern));
         std::fprintf(d->line.stream, "%s\n", line.c_str());
     }
     std::fflush(d->line.stream);
@@ -36,27 +23,27 @@ void finish(ProgressDisplay* d) {
 
 std::string summary_text(const CalibrationStep& enough, double seconds,
                          const std::string& governor) {
-    std::string line = format("lapcost: enough interval %d us", enough.enough_us);
+    std::string line = formatted("lapcost: enough interval %d us", enough.enough_us);
     switch (enough.source) {
         case CALIBRATION_SOURCE_ENVIRONMENT:
             line += ", from ENOUGH";
             break;
         case CALIBRATION_SOURCE_CANDIDATE:
-            line += format(": candidate %d us passed the linearity test", enough.enough_us);
+            line += formatted(": candidate %d us passed the linearity test", enough.enough_us);
             break;
         default:
-            line += format(": no candidate passed the %.2f %% linearity test",
-                           percent(enough.error_limit));
+            line += formatted(": no candidate passed the %.2f %% linearity test",
+                              percent(enough.error_limit));
             if (enough.best_candidate_us != 0) {
-                line += format(" (best error %.3f %% at %d us)", percent(enough.best_error),
-                               enough.best_candidate_us);
+                line += formatted(" (best error %.3f %% at %d us)", percent(enough.best_error),
+                                  enough.best_candidate_us);
             } else {
                 line += " (none came within 2 % of its interval)";
             }
             line += ", so one second is used; ENOUGH=5000 skips the search";
             break;
     }
-    line += format("; calibration took %.1f s", seconds);
+    line += formatted("; calibration took %.1f s", seconds);
     if (!governor.empty()) {
         line += "; CPU frequency governor is " + governor + ", not performance";
     }
