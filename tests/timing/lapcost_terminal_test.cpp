@@ -224,6 +224,7 @@ TEST(StatusLine, TimeLeftFromTheStepsDone) {
         {1, 10, 2, ", about 18 s left"},
         {3, 4, 90, ", about 30 s left"},
         {2, 40, 10.4, ", about 3 min 18 s left"},
+        {9, 10, 1, ", under 1 s left"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(time_left_text(c.done, c.total, c.elapsed), c.text)

@@ -134,6 +134,7 @@ std::string time_left_text(size_t done, size_t total, double elapsed) {
     if (done == 0 || done >= total || !(elapsed > 0)) return "";
     const double left = elapsed / static_cast<double>(done) * static_cast<double>(total - done);
     const long seconds = left < 1e9 ? static_cast<long>(left + 0.5) : 999999999L;
+    if (seconds < 1) return ", under 1 s left";
     if (seconds < 60) return formatted(", about %ld s left", seconds);
     return formatted(", about %ld min %02ld s left", seconds / 60, seconds % 60);
 }

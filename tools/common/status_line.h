@@ -33,7 +33,7 @@ std::string calibration_step_text(const CalibrationStep& step);
 // The whole status line of program for step, seconds after the start.
 std::string status_text(const char* program, const CalibrationStep& step, double seconds);
 
-// ", about N s left" (or "N min M s") for a run that has done done of total
+// ", about N s left" (or "N min M s", or ", under 1 s left") for a run that has done done of total
 // steps in elapsed seconds, the steps taken as equally long; "" before the
 // first step is done or after the last.
 std::string time_left_text(size_t done, size_t total, double elapsed);
