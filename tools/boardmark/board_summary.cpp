@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 #include "tables.h"
 
@@ -13,22 +12,37 @@ struct Cache {
     uint64_t bytes;
 };
 
-std::string text_member(const std::string& json, const char* key) {
-    const std::regex member(std::string("\"") + key + "\":\"([^\"]*)\"");
-    std::smatch found;
-    return std::regex_search(json, found, member) ? found[1].str() : "";
+// The text after "key": in json up to its closing quote ("" when absent; the
+// library's values here have no escaped quotes).
+std::string text_member(const std::string& json, const std::string& key, size_t from = 0) {
+    const std::string start = "\"" + key + "\":\"";
+    const size_t at = json.find(start, from);
+    if (at == std::string::npos) return "";
+    const size_t begin = at + start.size();
+    return json.substr(begin, json.find('"', begin) - begin);
 }
 
-// The data and unified caches, each level once, smallest first.
+// The number after "key": in json, at or after from (0 when absent).
+uint64_t number_member(const std::string& json, const std::string& key, size_t from) {
+    const std::string start = "\"" + key + "\":";
+    const size_t at = json.find(start, from);
+    return at == std::string::npos ? 0
+                                   : std::strtoull(json.c_str() + at + start.size(), nullptr, 10);
+}
+
+// The data and unified caches, each level once, in the context's order
+// (smallest first).
 std::vector<Cache> caches(const std::string& json) {
-    static const std::regex entry(
-        "\\{\"level\":([0-9]+),\"type\":\"(Data|Unified)\",\"size_bytes\":([0-9]+)");
     std::vector<Cache> found;
-    for (std::sregex_iterator i(json.begin(), json.end(), entry), end; i != end; ++i) {
-        const std::string name = "L" + (*i)[1].str() + ((*i)[2] == "Data" ? "d" : "");
+    const std::string entry = "{\"level\":";
+    for (size_t at = json.find(entry); at != std::string::npos; at = json.find(entry, at + 1)) {
+        const std::string type = text_member(json, "type", at);
+        if (type != "Data" && type != "Unified") continue;
+        const std::string name =
+            "L" + std::to_string(number_member(json, "level", at)) + (type == "Data" ? "d" : "");
         bool known = false;
         for (const Cache& c : found) known = known || c.name == name;
-        if (!known) found.push_back({name, std::strtoull((*i)[3].str().c_str(), nullptr, 10)});
+        if (!known) found.push_back({name, number_member(json, "size_bytes", at)});
     }
     return found;
 }
