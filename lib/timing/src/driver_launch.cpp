@@ -365,6 +365,15 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
 
 namespace {
 
+// The caller's SIGTERM disposition back in place. A SIGTERM that came during
+// the run was only deferred while the run was torn down: a handler of the
+// caller's gets it now. With the default disposition the caller learns of it
+// from the failed run alone.
+void put_sigterm_back() {
+    restore_handler(SIGTERM, saved_term_handler);
+    if (term_received && !is_default(saved_term_handler)) raise(SIGTERM);
+}
+
 // Creates the pipes, forks the workers, gathers their results and reaps them.
 void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                     int enough, int parallel, int warmup, int repetitions, void* user_arg,
@@ -394,7 +403,7 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
     if (pids == nullptr) {
         close_all(all_ends, 8);
         default_sigchld();
-        restore_handler(SIGTERM, saved_term_handler);
+        put_sigterm_back();
         return;
     }
 
@@ -462,7 +471,7 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
     }
 
     free(pids);
-    restore_handler(SIGTERM, saved_term_handler);
+    put_sigterm_back();
 }
 
 }  // namespace
