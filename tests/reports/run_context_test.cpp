@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,11 @@ class FakeRoot {
         }
         FILE* f = fopen((root_ + path).c_str(), "w");
         ASSERT_NE(f, nullptr) << path;
-        fputs(text.c_str(), f);
+        fwrite(text.data(), 1, text.size(), f);
         fclose(f);
     }
+
+    std::string path(const std::string& below) const { return root_ + below; }
 
    private:
     std::string root_ = "/nonexistent";
@@ -264,6 +267,94 @@ TEST(RunContext, CalibrationAppearsOnceSettledWithItsSources) {
     EXPECT_TRUE(has(report_text([] { report_context(); }),
                     "\ncalibration: enough 5000 us (environment), timer overhead 2 us "
                     "(environment), loop overhead 0.25000000 us (environment)\n"));
+}
+
+// The public record of the machine's facts: what the context line shows,
+// with the line sizes, and the caches of another board's copied tree.
+TEST(RunContext, MachineFactsRecordAndCachesOfACopiedTree) {
+    FakeRoot root;
+    root.file("/sys/devices/system/cpu/online", "0-3\n");
+    root.file("/sys/devices/system/cpu/present", "0-5\n");
+    for (int cpu = 0; cpu < 2; ++cpu) {
+        cache(root, cpu, 0, "1", "Data", "32K", cpu == 0 ? "0" : "1");
+        cache(root, cpu, 2, "2", "Unified", "512K", "0-1");  // index1 missing
+    }
+    root.file("/sys/devices/system/cpu/cpu0/cache/index0/coherency_line_size", "64\n");
+    policy(root, 2, "0-1", "ondemand", "600000", "408000", "1200000");
+    const MachineRecord* machine = machine_facts();
+    EXPECT_EQ(machine->cpus_online, 4);
+    EXPECT_EQ(machine->cpus_present, 6);
+    ASSERT_EQ(machine->cache_count, 3);
+    EXPECT_EQ(machine->caches[0].line_bytes, 64);
+    EXPECT_EQ(machine->caches[2].line_bytes, -1);
+    EXPECT_EQ(machine->caches[1].level, 2);
+    EXPECT_EQ(machine->caches[1].size_bytes, 512 * 1024);
+    EXPECT_STREQ(machine->caches[2].shared_cpu_list, "1");
+    ASSERT_EQ(machine->policy_count, 1);
+    EXPECT_EQ(machine->policies[0].number, 2);
+    EXPECT_STREQ(machine->policies[0].cpus, "0-1");
+    EXPECT_STREQ(machine->policies[0].governor, "ondemand");
+    EXPECT_EQ(machine->policies[0].max_khz, 1200000);
+    EXPECT_STREQ(machine->virtualization, "");
+
+    CpuCache two[2];
+    EXPECT_EQ(read_cpu_caches("/nonexistent", two, 2), 0);
+    FakeRoot other;  // a copied tree read directly, whatever the root
+    cache(other, 0, 0, "1", "Data", "16K", "0");
+    cache(other, 0, 1, "1", "Instruction", "16K", "0");
+    cache(other, 0, 2, "2", "Unified", "256K", "0");
+    const std::string tree = other.path("/sys/devices/system/cpu");
+    timing_internal::set_system_root("");
+    EXPECT_EQ(read_cpu_caches(tree.c_str(), two, 2), 3);
+    EXPECT_STREQ(two[1].type, "Instruction");
+    EXPECT_EQ(two[1].size_bytes, 16 * 1024);
+}
+
+// What says that a virtual machine stands between the program and the CPU,
+// and what does not.
+TEST(RunContext, VirtualMachineEvidence) {
+    const struct {
+        const char* file;
+        std::string text;
+        const char* found;
+    } cases[] = {
+        {"/sys/class/dmi/id/sys_vendor", "QEMU\n", "virtual machine (DMI sys_vendor QEMU)"},
+        {"/sys/class/dmi/id/product_name", "VMware Virtual Platform\n",
+         "virtual machine (DMI product_name VMware Virtual Platform)"},
+        {"/sys/class/dmi/id/sys_vendor", "Dell Inc.\n", ""},
+        {"/proc/device-tree/compatible", std::string("linux,dummy-virt\0", 17),
+         "virtual machine (device tree linux,dummy-virt)"},
+        {"/sys/firmware/devicetree/base/compatible",
+         std::string("raspberrypi,4-model-b\0brcm,bcm2711\0", 36), ""},
+        {"/sys/hypervisor/type", "xen\n", "virtual machine (hypervisor xen)"},
+        {"/proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu hypervisor lahf_lm\n",
+         "virtual machine (CPU flag hypervisor)"},
+        {"/proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu hypervisors\n", ""},
+    };
+    for (const auto& c : cases) {
+        FakeRoot root;
+        root.file(c.file, c.text);
+        EXPECT_STREQ(machine_facts()->virtualization, c.found) << c.file;
+    }
+    FakeRoot root;
+    root.file("/sys/class/dmi/id/sys_vendor", "QEMU\n");
+    EXPECT_TRUE(has(context_line(),
+                    "\"warnings\":[\"runs in a virtual machine (DMI sys_vendor QEMU): other "
+                    "guests may share its CPUs\"]}"));
+}
+
+// The real system: the emulator that runs the cross-built tests is named in
+// the warnings; natively no emulator is.
+TEST(RunContext, NamesTheUserModeEmulatorThatRunsIt) {
+    const std::string found = machine_facts()->virtualization;
+    const std::string line = context_line();
+#ifdef TIMING_TEST_UNDER_EMULATOR
+    EXPECT_EQ(found.rfind("user-mode emulator qemu-", 0), 0u) << found;
+    EXPECT_TRUE(has(line, "\"runs under the user-mode emulator qemu-"));
+#else
+    EXPECT_EQ(found.find("emulator"), std::string::npos) << found;
+    EXPECT_EQ(line.find("emulator"), std::string::npos) << line;
+#endif
 }
 
 }  // namespace

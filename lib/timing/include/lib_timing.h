@@ -53,8 +53,8 @@ typedef struct Sample {
 } Sample;
 
 typedef struct SampleSet {
-    int32_t count;   /* samples[0 .. count-1] are valid, slowest per iteration first */
-    int32_t padding; /* keeps samples 8-byte aligned; content undefined */
+    int32_t count;    /* samples[0 .. count-1] are valid, slowest per iteration first */
+    int32_t padding;  /* keeps samples 8-byte aligned; content undefined */
     Sample samples[]; /* as many as the allocation holds (a GNU extension in C++) */
 } SampleSet;
 
@@ -253,6 +253,60 @@ int custom_list_cpu(const char* list_text, int index);
 int pin_to_allowed_cpu(int position);
 /* sysconf(_SC_NPROCESSORS_ONLN). */
 int online_cpu_count(void);
+
+/* ---- machine facts (read once per process, kept) ----
+ * What programs built on the library need to know about the machine, read
+ * from procfs and sysfs at the first call without blocking and kept for the
+ * process. What cannot be read is -1 (numbers) or "" (texts). */
+
+/* One cache as sysfs describes it below cpuN/cache/indexM. */
+typedef struct CpuCache {
+    int32_t level;             /* 1, 2, 3, ... */
+    int32_t line_bytes;        /* coherency_line_size */
+    int64_t size_bytes;        /* "32K" is 32768 */
+    char type[16];             /* "Data", "Instruction" or "Unified" */
+    char shared_cpu_list[256]; /* the CPUs sharing it, as sysfs writes them ("0-3") */
+} CpuCache;
+
+/* One cpufreq policy, /sys/devices/system/cpu/cpufreq/policyN. */
+typedef struct CpufreqPolicy {
+    int32_t number;    /* N */
+    int32_t padding;   /* keeps the frequencies 8-byte aligned; always 0 */
+    int64_t cur_khz;   /* scaling_cur_freq when the facts were read */
+    int64_t min_khz;   /* scaling_min_freq */
+    int64_t max_khz;   /* scaling_max_freq: the highest the governor may choose */
+    char cpus[256];    /* related_cpus (else affected_cpus) as sysfs writes them */
+    char governor[32]; /* scaling_governor */
+} CpufreqPolicy;
+
+typedef struct MachineRecord {
+    char host[65];        /* uname's node name */
+    char kernel[65];      /* uname's release */
+    char machine[65];     /* uname's machine ("armv7l", "aarch64") */
+    char cpu_model[512];  /* "4x Cortex-A53 + 2x Cortex-A72", or x86's model name */
+    int32_t cpus_online;  /* CPUs in /sys/devices/system/cpu/online */
+    int32_t cpus_present; /* CPUs in /sys/devices/system/cpu/present */
+    /* Each distinct cache (level, type and sharing CPUs) once, in CPU order. */
+    int32_t cache_count;
+    const CpuCache* caches;
+    int32_t policy_count; /* in policy number order */
+    const CpufreqPolicy* policies;
+    /* How this program runs other than on the machine itself: "" when nothing
+     * says so, else what was found, e.g. "user-mode emulator qemu-arm" or
+     * "virtual machine (CPU flag hypervisor)". */
+    char virtualization[160];
+} MachineRecord;
+
+/* The facts, read at the first call; the record and its arrays stay valid
+ * and unchanged for the rest of the process. Never null. */
+const MachineRecord* machine_facts(void);
+/* The caches below cpu_directory, a directory laid out as
+ * /sys/devices/system/cpu (a copy taken from another board, say), each
+ * distinct one once: up to room of them into caches (null when room is 0).
+ * Returns how many there
+ * are (more than room when they did not all fit); 0 when none can be read,
+ * -1 when memory ran out. */
+int read_cpu_caches(const char* cpu_directory, CpuCache* caches, int room);
 
 /* ---- result reports (one line each, of the clock's current interval) ---- */
 
