@@ -16,6 +16,7 @@
 #include "json_value.h"
 #include "lib_timing.h"
 #include "report_capture.h"
+#include "run_conditions.h"
 
 namespace {
 
@@ -355,6 +356,89 @@ TEST(RunContext, NamesTheUserModeEmulatorThatRunsIt) {
     EXPECT_EQ(found.find("emulator"), std::string::npos) << found;
     EXPECT_EQ(line.find("emulator"), std::string::npos) << line;
 #endif
+}
+
+// A run's system conditions from a fake tree whose files change between the
+// readings before and after the run: exact shares below the top frequency,
+// temperature peaks, cooling steps and throttle flags, each with its reason.
+TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
+    using File = std::pair<std::string, std::string>;
+    const std::string policy = "/sys/devices/system/cpu/cpufreq/policy0/";
+    const std::string zone = "/sys/class/thermal/thermal_zone0/";
+    const std::string cooling = "/sys/class/thermal/cooling_device0/";
+    const std::string flags = "/sys/devices/platform/soc/soc:firmware/get_throttled";
+    const struct {
+        std::vector<File> before;
+        std::vector<File> after;
+        const char* fragment;  // of the run's JSON
+        const char* reason;    // "" when the run is not disturbed
+    } cases[] = {
+        {{{policy + "related_cpus", "0 1 2 3\n"},
+          {policy + "stats/time_in_state", "600000 900\n1200000 50\n1800000 100\n"}},
+         {{policy + "stats/time_in_state", "600000 900\n1200000 84\n1800000 166\n"}},
+         "\"cpufreq\":[{\"policy\":0,\"cpus\":[0,1,2,3],\"top_khz\":1800000,"
+         "\"below_top_share\":0.34,\"ran_workers\":true,\"source\":\"stats/time_in_state at "
+         "the start and the end\"}]",
+         "CPUs 0-3 ran below 1800 MHz for 34 % of the run"},
+        {{{policy + "related_cpus", "0-1\n"},
+          {policy + "stats/time_in_state", "1200000 5\n1800000 100\n"}},
+         {{policy + "stats/time_in_state", "1200000 6\n1800000 199\n"}},
+         "\"below_top_share\":0.01,",
+         ""},
+        {{{policy + "related_cpus", "4-5\n"},
+          {policy + "cpuinfo_max_freq", "2000000\n"},
+          {policy + "scaling_cur_freq", "2000000\n"}},
+         {{policy + "scaling_cur_freq", "1500000\n"}},
+         "\"below_top_share\":0.5,\"ran_workers\":true,\"source\":\"scaling_cur_freq at the "
+         "start and the end\"",
+         "CPUs 4-5 ran below 2000 MHz for 50 % of the run"},
+        {{{zone + "type", "cpu-thermal\n"}, {zone + "temp", "50000\n"}},
+         {{zone + "temp", "61500\n"}},
+         "\"thermal\":[{\"type\":\"cpu-thermal\",\"start_celsius\":50,\"end_celsius\":61.5,"
+         "\"max_celsius\":61.5,",
+         ""},
+        {{{cooling + "type", "cpufreq-cpu0\n"}, {cooling + "cur_state", "0\n"}},
+         {{cooling + "cur_state", "2\n"}},
+         "\"cooling\":[{\"device\":0,\"type\":\"cpufreq-cpu0\",\"start_state\":0,"
+         "\"end_state\":2,",
+         "cooling device 0 (cpufreq-cpu0) stepped up from 0 to 2"},
+        {{{cooling + "type", "fan\n"}, {cooling + "cur_state", "3\n"}},
+         {{cooling + "cur_state", "1\n"}},
+         "\"start_state\":3,\"end_state\":1,",
+         ""},
+        {{{flags, "0\n"}},
+         {{flags, "20002\n"}},
+         "\"throttle\":{\"start_flags\":0,\"end_flags\":131074,",
+         "firmware throttle flags went from 0x0 to 0x20002"},
+        {{{flags, "50000\n"}}, {{flags, "50000\n"}}, "\"end_flags\":327680,", ""},
+    };
+    for (const auto& c : cases) {
+        FakeRoot root;
+        for (const File& f : c.before) root.file(f.first, f.second);
+        timing_internal::conditions_new_driver_run();
+        ASSERT_TRUE(timing_internal::conditions_prepare(0, false));
+        timing_internal::conditions_run_starts();
+        for (const File& f : c.after) root.file(f.first, f.second);
+        timing_internal::conditions_run_ends();
+        timing_internal::conditions_release();
+        const timing_internal::DriverConditions* conditions =
+            timing_internal::latest_driver_conditions();
+        ASSERT_NE(conditions, nullptr);
+        ASSERT_EQ(conditions->run_count, 1);
+        char* text = nullptr;
+        size_t length = 0;
+        FILE* memory = open_memstream(&text, &length);
+        ASSERT_NE(memory, nullptr);
+        timing_internal::write_conditions_json(memory, conditions);
+        fclose(memory);
+        const std::string line(text, length);
+        free(text);
+        EXPECT_TRUE(has(line, c.fragment));
+        EXPECT_TRUE(has(line, "\"other_load\":{\"cpu_share\":null,"));
+        const std::string reason = c.reason;
+        EXPECT_TRUE(
+            has(line, reason.empty() ? "\"warnings\":[]" : "\"warnings\":[\"" + reason + "\"]"));
+    }
 }
 
 }  // namespace
