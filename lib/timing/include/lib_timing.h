@@ -231,6 +231,21 @@ void set_calibration_observer(CalibrationObserver observer, void* arg);
  * the merged set (heap memory, never freed by the driver) stays current. */
 void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int enough, int parallel, int warmup, int repetitions, void* user_arg);
+/* Every driver_run records what happened during its pre-run and its run,
+ * outside the timed intervals (lib_timing(3), RUN CONDITIONS): per worker,
+ * context switches, CPU migrations and page faults of its timed intervals
+ * from perf_event_open on itself (a refused counter is null, with the
+ * reason), and its CPU at the start and the end; system-wide, the other
+ * processes' CPU time, the time each cpufreq policy spent below its top
+ * frequency, temperatures, cooling steps and firmware throttle flags. A run
+ * is disturbed when
+ *   - a pinned worker migrated;
+ *   - other processes used more than 25 % of one CPU, over a run of at
+ *     least 0.5 s;
+ *   - a policy on whose CPUs a worker ran spent more than 10 % of the run
+ *     below its top frequency;
+ *   - a cooling device stepped up or a firmware throttle flag was raised.
+ * TIMING_CONDITIONS=off takes no conditions. */
 /* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
 void reap_child_and_rearm(int signal_number);
 typedef struct WorkerState WorkerState;
