@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "child_process.h"
 #include "driver_internal.h"
 #include "gtest/gtest.h"
+#include "json_value.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 #include "time_scale.h"
@@ -225,10 +227,85 @@ TEST(RunConditions, RefusedCountersLeaveTheirReasons) {
         EXPECT_NE(line.find("\"" + std::string(c.counter) + "\":null"), std::string::npos) << line;
         const std::string reason = "\"" + std::string(c.counter) +
                                    "\":\"perf_event_open: " + strerror(c.error) + " (errno " +
-                                   std::to_string(c.error) + ")\"";
+                                   std::to_string(c.error) + "): ";
         EXPECT_NE(line.find(reason), std::string::npos) << reason << "\n" << line;
     }
     EXPECT_NE(line.find("\"counters\":{\"opened\":[],\"refused\":{"), std::string::npos) << line;
+}
+
+// Hardware counters through a seam that counts task time for each of them:
+// per-iteration figures from what was counted. Without the seam this
+// machine's missing PMU (or the emulator) must show as the reason.
+int task_clock_opener(void* attr, int pid, int cpu, int group_fd, unsigned long flags) {
+    perf_event_attr* event = static_cast<perf_event_attr*>(attr);
+    if (event->type != PERF_TYPE_SOFTWARE) {
+        event->type = PERF_TYPE_SOFTWARE;
+        event->config = PERF_COUNT_SW_TASK_CLOCK;
+    }
+    return static_cast<int>(syscall(SYS_perf_event_open, attr, pid, cpu, group_fd, flags));
+}
+
+// The report's conditions.counters.workers[0] after a run with hardware
+// counters asked for.
+JsonValue hardware_counters_after(timing_internal::CounterOpener opener) {
+    set_hardware_counters(1);
+    timing_internal::set_counter_opener(opener);
+    driver_run(nullptr, spin, nullptr, 20000, 1, 0, 3, nullptr);
+    timing_internal::set_counter_opener(nullptr);
+    set_hardware_counters(0);
+    set_report_format(REPORT_FORMAT_JSON);
+    std::string line = report_text_after(1000, [] { report_microseconds_each(10); });
+    set_report_format(REPORT_FORMAT_TEXT);
+    const size_t last = line.rfind('\n', line.size() - 2);  // after the context line
+    if (last != std::string::npos) line = line.substr(last + 1);
+    JsonValue report;
+    EXPECT_TRUE(parse_json(line, &report, nullptr)) << line;
+    const JsonValue* conditions = report.find("conditions");
+    const JsonValue* counters = conditions != nullptr ? conditions->find("counters") : nullptr;
+    const JsonValue* workers = counters != nullptr ? counters->find("workers") : nullptr;
+    if (workers == nullptr || workers->elements.size() != 1) {
+        ADD_FAILURE() << line;
+        return JsonValue();
+    }
+    return workers->elements[0];
+}
+
+TEST(RunConditions, HardwareCountersPerIterationOrTheirReasons) {
+    const JsonValue seamed = hardware_counters_after(task_clock_opener);
+    const WorkerConditions& worker =
+        the_run(*timing_internal::conditions_for(current_sample_set())).worker[0];
+    ASSERT_GT(worker.timed_iterations, 0u);
+    ASSERT_NE(seamed.find("refused"), nullptr);
+    for (int k = 0; k < timing_internal::HARDWARE_COUNTERS; ++k) {
+        const timing_internal::HardwareReading& h = worker.hardware[k];
+        const std::string name = timing_internal::HARDWARE_COUNTER_NAMES[k];
+        const JsonValue* refused = seamed.find("refused")->find(name);
+        if (h.error != 0) {  // no perf_event_open at all: the reason shows
+            ASSERT_NE(refused, nullptr) << name;
+            EXPECT_EQ(refused->string.rfind("perf_event_open: ", 0), 0u) << refused->string;
+            continue;
+        }
+        EXPECT_EQ(refused, nullptr) << name;
+        EXPECT_GT(h.value, 0u) << name;
+        ASSERT_NE(seamed.find(name + "_per_iteration"), nullptr) << name;
+        EXPECT_DOUBLE_EQ(
+            seamed.find(name + "_per_iteration")->number,
+            static_cast<double>(h.value) / static_cast<double>(worker.timed_iterations));
+        ASSERT_NE(seamed.find("running_share")->find(name), nullptr) << name;
+        EXPECT_DOUBLE_EQ(seamed.find("running_share")->find(name)->number,
+                         static_cast<double>(h.running_ns) / static_cast<double>(h.enabled_ns));
+    }
+
+    const JsonValue real = hardware_counters_after(nullptr);
+    const WorkerConditions& again =
+        the_run(*timing_internal::conditions_for(current_sample_set())).worker[0];
+    for (int k = 0; k < timing_internal::HARDWARE_COUNTERS; ++k) {
+        if (again.hardware[k].error == 0) continue;  // a machine with a PMU
+        const JsonValue* refused =
+            real.find("refused")->find(timing_internal::HARDWARE_COUNTER_NAMES[k]);
+        ASSERT_NE(refused, nullptr);
+        EXPECT_EQ(refused->string.rfind("perf_event_open: ", 0), 0u) << refused->string;
+    }
 }
 
 }  // namespace

@@ -245,7 +245,16 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
  *   - a policy on whose CPUs a worker ran spent more than 10 % of the run
  *     below its top frequency;
  *   - a cooling device stepped up or a firmware throttle flag was raised.
- * TIMING_CONDITIONS=off takes no conditions. */
+ * TIMING_CONDITIONS=off takes no conditions.
+ *
+ * Hardware counters are taken on request: cycles, instructions, branch
+ * misses and L1 data cache read misses (L1D_CACHE_REFILL on ARM) of each
+ * worker's timed intervals, reported per iteration, each with its running
+ * share when the PMU multiplexed it, and with the reason when it could not be
+ * opened. TIMING_COUNTERS=hardware (any case) asks for them, read at the
+ * first driver_run; set_hardware_counters(1) asks and (0) stops asking, over
+ * the environment. */
+void set_hardware_counters(int enabled);
 /* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
 void reap_child_and_rearm(int signal_number);
 typedef struct WorkerState WorkerState;

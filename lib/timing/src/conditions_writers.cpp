@@ -1,5 +1,7 @@
 // A driver run's conditions as JSON ("conditions" and "warnings" of a
 // report) and as the text lines that follow a disturbed report.
+#include <errno.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +58,31 @@ void cpu_array(FILE* stream, const char* list) {
     fputc(']', stream);
 }
 
+// Why perf_event_open refused a counter, with what that usually means.
+void write_refusal(FILE* stream, int error) {
+    const char* meaning = "";
+    switch (error) {
+        case ENOSYS:
+            meaning = ": no perf_event_open here, as under a user-mode emulator";
+            break;
+        case EACCES:
+        case EPERM:
+            meaning = ": /proc/sys/kernel/perf_event_paranoid forbids it";
+            break;
+        case ENOENT:
+        case ENODEV:
+        case EOPNOTSUPP:
+            meaning = ": the kernel has no such event here (no PMU, or one without it)";
+            break;
+        default:
+            break;
+    }
+    char reason[200];
+    snprintf(reason, sizeof reason, "perf_event_open: %s (errno %d)%s", strerror(error), error,
+             meaning);
+    write_json_string(stream, reason);
+}
+
 void write_worker(FILE* stream, int index, const WorkerConditions& w) {
     fprintf(stream, "{\"worker\":%d", index);
     key(stream, "pinned");
@@ -83,10 +110,7 @@ void write_worker(FILE* stream, int index, const WorkerConditions& w) {
         if (w.counters[k].error == 0) continue;
         key(stream, SOFTWARE_COUNTER_NAMES[k], first);
         first = false;
-        char reason[160];
-        snprintf(reason, sizeof reason, "perf_event_open: %s (errno %d)",
-                 strerror(w.counters[k].error), static_cast<int>(w.counters[k].error));
-        write_json_string(stream, reason);
+        write_refusal(stream, w.counters[k].error);
     }
     fputs("}}", stream);
     key(stream, "source");
@@ -190,6 +214,58 @@ void each_warning(const DriverConditions& conditions, Take take) {
     }
 }
 
+constexpr const char* HARDWARE_SOURCE =
+    "perf_event_open on the worker, user mode, its timed intervals; each counter on its own, "
+    "running_share below 1 when the PMU multiplexed it";
+
+// conditions.counters: the run's hardware counters per worker, per iteration.
+void write_hardware(FILE* stream, const RunConditions& run) {
+    fputs(",\"counters\":{\"workers\":[", stream);
+    for (int w = 0; w < run.workers; ++w) {
+        const WorkerConditions& worker = run.worker[w];
+        fprintf(stream, "%s{\"worker\":%d,\"iterations\":%llu", w > 0 ? "," : "", w,
+                static_cast<unsigned long long>(worker.timed_iterations));
+        for (int k = 0; k < HARDWARE_COUNTERS; ++k) {
+            const HardwareReading& h = worker.hardware[k];
+            const bool counted = h.error == 0 && worker.filled;
+            count_or_null(stream, HARDWARE_COUNTER_NAMES[k],
+                          counted ? static_cast<long long>(h.value) : -1);
+            char name[64];
+            snprintf(name, sizeof name, "%s_per_iteration", HARDWARE_COUNTER_NAMES[k]);
+            number(stream, name,
+                   counted && worker.timed_iterations > 0
+                       ? static_cast<double>(h.value) / static_cast<double>(worker.timed_iterations)
+                       : NAN);
+        }
+        fputs(",\"running_share\":{", stream);
+        bool first = true;
+        for (int k = 0; k < HARDWARE_COUNTERS; ++k) {
+            const HardwareReading& h = worker.hardware[k];
+            if (h.error != 0 || !worker.filled) continue;
+            key(stream, HARDWARE_COUNTER_NAMES[k], first);
+            first = false;
+            write_json_number(stream,
+                              h.enabled_ns > 0 ? static_cast<double>(h.running_ns) /
+                                                     static_cast<double>(h.enabled_ns)
+                                               : NAN,
+                              true);
+        }
+        fputs("},\"refused\":{", stream);
+        first = true;
+        for (int k = 0; k < HARDWARE_COUNTERS; ++k) {
+            if (worker.hardware[k].error == 0) continue;
+            key(stream, HARDWARE_COUNTER_NAMES[k], first);
+            first = false;
+            write_refusal(stream, worker.hardware[k].error);
+        }
+        fputs("}}", stream);
+    }
+    fputs("]", stream);
+    key(stream, "source");
+    write_json_string(stream, HARDWARE_SOURCE);
+    fputc('}', stream);
+}
+
 }  // namespace
 
 namespace timing_internal {
@@ -206,7 +282,13 @@ void write_conditions_json(FILE* stream, const DriverConditions* conditions) {
         if (r > 0) fputc(',', stream);
         write_run(stream, conditions->runs[r]);
     }
-    fputs("]},\"warnings\":[", stream);
+    fputc(']', stream);
+    const RunConditions* last =
+        conditions->run_count > 0 ? &conditions->runs[conditions->run_count - 1] : nullptr;
+    if (last != nullptr && last->workers > 0 && last->worker[0].hardware_on) {
+        write_hardware(stream, *last);
+    }
+    fputs("},\"warnings\":[", stream);
     bool first = true;
     each_warning(*conditions, [&](const char* prefix, const char* reason) {
         char text[CONDITIONS_REASON_BYTES + 16];

@@ -37,6 +37,28 @@ enum SoftwareCounter : int {
 };
 extern const char* const SOFTWARE_COUNTER_NAMES[SOFTWARE_COUNTERS];
 
+// Hardware counters, on request (TIMING_COUNTERS=hardware or
+// set_hardware_counters): each opened on its own, so that a PMU that cannot
+// count them all at once multiplexes them, which their running time shows.
+enum HardwareCounter : int {
+    COUNTER_CYCLES = 0,
+    COUNTER_INSTRUCTIONS = 1,
+    COUNTER_BRANCH_MISSES = 2,
+    COUNTER_L1D_MISSES = 3,
+    HARDWARE_COUNTERS = 4
+};
+extern const char* const HARDWARE_COUNTER_NAMES[HARDWARE_COUNTERS];
+
+struct HardwareReading {
+    int32_t error;  // 0: opened and read; else the errno that refused it
+    int32_t padding;
+    uint64_t value;       // as counted while running
+    uint64_t enabled_ns;  // time enabled, and of that time running on the PMU
+    uint64_t running_ns;
+};
+
+bool hardware_counters_enabled();
+
 struct CounterReading {
     int32_t error;  // 0: opened and read; else the errno that refused it
     int32_t padding;
@@ -54,6 +76,10 @@ struct WorkerConditions {
     int64_t involuntary_switches;
     uint64_t cpu_time_us;  // its own user and system time over the timing phase
     CounterReading counters[SOFTWARE_COUNTERS];
+    int32_t hardware_on;  // hardware counters were asked for
+    int32_t padding;
+    uint64_t timed_iterations;  // of the intervals the counters counted
+    HardwareReading hardware[HARDWARE_COUNTERS];
 };
 
 enum class FrequencySource : int32_t { None = 0, TimeInState = 1, CurrentFrequency = 2 };
@@ -132,7 +158,7 @@ const DriverConditions* conditions_for(const SampleSet* set);
 void conditions_worker_starts(int worker_index);
 void conditions_worker_ends(int worker_index);
 // Around each timed interval, outside its clock readings.
-void conditions_counters_on();
+void conditions_counters_on(uint32_t iterations);
 void conditions_counters_off();
 
 // ---- reading and judging ----

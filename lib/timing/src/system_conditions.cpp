@@ -56,7 +56,8 @@ struct SystemSample {
     int64_t throttle;
 };
 
-int enabled_state = -1;  // -1: TIMING_CONDITIONS not read yet
+int enabled_state = -1;   // -1: TIMING_CONDITIONS not read yet
+int hardware_state = -1;  // -1: TIMING_COUNTERS not read yet
 DriverConditions latest;
 bool have_latest = false;
 RunConditions pending;
@@ -243,6 +244,14 @@ bool conditions_enabled() {
     return enabled_state == 1;
 }
 
+bool hardware_counters_enabled() {
+    if (hardware_state < 0) {
+        const char* setting = getenv("TIMING_COUNTERS");
+        hardware_state = setting != nullptr && strcasecmp(setting, "hardware") == 0 ? 1 : 0;
+    }
+    return hardware_state == 1;
+}
+
 void conditions_new_driver_run() {
     have_latest = conditions_enabled();
     latest.run_count = 0;
@@ -311,3 +320,5 @@ const DriverConditions* conditions_for(const SampleSet* set) {
 }
 
 }  // namespace timing_internal
+
+extern "C" void set_hardware_counters(int enabled) { hardware_state = enabled ? 1 : 0; }

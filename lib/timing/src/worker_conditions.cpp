@@ -19,6 +19,8 @@ namespace timing_internal {
 
 const char* const SOFTWARE_COUNTER_NAMES[SOFTWARE_COUNTERS] = {"context_switches", "cpu_migrations",
                                                                "page_faults"};
+const char* const HARDWARE_COUNTER_NAMES[HARDWARE_COUNTERS] = {"cycles", "instructions",
+                                                               "branch_misses", "l1d_misses"};
 
 // Set by the parent before the fork; the workers inherit the mapping.
 WorkerConditions* shared_workers = nullptr;
@@ -45,10 +47,48 @@ int system_opener(void* attr, int pid, int cpu, int group_fd, unsigned long flag
 
 CounterOpener opener = system_opener;
 
+// Type and config of each hardware counter; the L1 data cache read misses
+// are L1D_CACHE_REFILL on ARM.
+constexpr uint32_t HARDWARE_TYPES[HARDWARE_COUNTERS] = {PERF_TYPE_HARDWARE, PERF_TYPE_HARDWARE,
+                                                        PERF_TYPE_HARDWARE, PERF_TYPE_HW_CACHE};
+constexpr uint64_t HARDWARE_CONFIGS[HARDWARE_COUNTERS] = {
+    PERF_COUNT_HW_CPU_CYCLES, PERF_COUNT_HW_INSTRUCTIONS, PERF_COUNT_HW_BRANCH_MISSES,
+    PERF_COUNT_HW_CACHE_L1D | (PERF_COUNT_HW_CACHE_OP_READ << 8) |
+        (PERF_COUNT_HW_CACHE_RESULT_MISS << 16)};
+
+int hardware_fds[HARDWARE_COUNTERS] = {-1, -1, -1, -1};
+
 int counter_fds[SOFTWARE_COUNTERS] = {-1, -1, -1};
 WorkerConditions own;
 struct rusage usage_start;
 bool counting = false;
+
+// The counter's descriptor, or -1 with the errno in *error.
+int open_counter(uint32_t type, uint64_t config, bool user_only, uint64_t read_format,
+                 int32_t* error) {
+    struct perf_event_attr attr;
+    memset(&attr, 0, sizeof attr);
+    attr.size = sizeof attr;
+    attr.type = type;
+    attr.config = config;
+    attr.disabled = 1;
+    attr.exclude_hv = 1;
+    attr.exclude_kernel = user_only ? 1 : 0;
+    attr.read_format = read_format;
+    errno = 0;
+    const int fd = opener(&attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC);
+    *error = fd >= 0 ? 0 : (errno != 0 ? errno : EINVAL);
+    return fd;
+}
+
+void switch_counters(unsigned long request) {
+    for (int fd : counter_fds) {
+        if (fd >= 0) ioctl(fd, request, 0);
+    }
+    for (int fd : hardware_fds) {
+        if (fd >= 0) ioctl(fd, request, 0);
+    }
+}
 
 uint64_t cpu_time_us(const struct rusage& u) {
     return static_cast<uint64_t>(u.ru_utime.tv_sec) * 1000000u +
@@ -85,36 +125,32 @@ void conditions_worker_starts(int worker_index) {
     if (!enabled_slot(worker_index)) return;
     memset(&own, 0, sizeof own);
     for (int k = 0; k < SOFTWARE_COUNTERS; ++k) {
-        struct perf_event_attr attr;
-        memset(&attr, 0, sizeof attr);
-        attr.size = sizeof attr;
-        attr.type = PERF_TYPE_SOFTWARE;
-        attr.config = SOFTWARE_CONFIGS[k];
-        attr.disabled = 1;
-        attr.exclude_hv = 1;
-        errno = 0;
-        counter_fds[k] = opener(&attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC);
-        own.counters[k].error = counter_fds[k] >= 0 ? 0 : (errno != 0 ? errno : EINVAL);
+        counter_fds[k] =
+            open_counter(PERF_TYPE_SOFTWARE, SOFTWARE_CONFIGS[k], false, 0, &own.counters[k].error);
+    }
+    own.hardware_on = hardware_counters_enabled() ? 1 : 0;
+    for (int k = 0; k < HARDWARE_COUNTERS && own.hardware_on; ++k) {
+        hardware_fds[k] =
+            open_counter(HARDWARE_TYPES[k], HARDWARE_CONFIGS[k], true,
+                         PERF_FORMAT_TOTAL_TIME_ENABLED | PERF_FORMAT_TOTAL_TIME_RUNNING,
+                         &own.hardware[k].error);
     }
     own.pinned = pinned_now();
     own.cpu_start = current_cpu();
     if (getrusage(RUSAGE_SELF, &usage_start) != 0) memset(&usage_start, 0, sizeof usage_start);
 }
 
-void conditions_counters_on() {
+void conditions_counters_on(uint32_t iterations) {
     if (shared_workers == nullptr || counting) return;
     counting = true;
-    for (int fd : counter_fds) {
-        if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
-    }
+    own.timed_iterations += iterations;
+    switch_counters(PERF_EVENT_IOC_ENABLE);
 }
 
 void conditions_counters_off() {
     if (!counting) return;
     counting = false;
-    for (int fd : counter_fds) {
-        if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_DISABLE, 0);
-    }
+    switch_counters(PERF_EVENT_IOC_DISABLE);
 }
 
 void conditions_worker_ends(int worker_index) {
@@ -142,6 +178,20 @@ void conditions_worker_ends(int worker_index) {
         }
         close(counter_fds[k]);
         counter_fds[k] = -1;
+    }
+    for (int k = 0; k < HARDWARE_COUNTERS; ++k) {
+        if (hardware_fds[k] < 0) continue;
+        uint64_t values[3] = {0, 0, 0};
+        HardwareReading& reading = own.hardware[k];
+        if (read(hardware_fds[k], values, sizeof values) == static_cast<ssize_t>(sizeof values)) {
+            reading.value = values[0];
+            reading.enabled_ns = values[1];
+            reading.running_ns = values[2];
+        } else {
+            reading.error = errno != 0 ? errno : EIO;
+        }
+        close(hardware_fds[k]);
+        hardware_fds[k] = -1;
     }
     own.filled = 1;
     shared_workers[worker_index] = own;

@@ -243,7 +243,7 @@ uint32_t next_interval(WorkerState* state) {
     }
 
     if (state->setup_fn != nullptr) state->setup_fn(n, state->user_arg);
-    if (state->phase == Timing) conditions_counters_on();
+    if (state->phase == Timing) conditions_counters_on(n);
     clock_begin(nullptr);
     return n;
 }
