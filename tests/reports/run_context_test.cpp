@@ -2,6 +2,7 @@
 // the files gives, what is kept and what is read again, and null for what
 // is missing.
 #include <ftw.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "gtest/gtest.h"
 #include "internal.h"
 #include "json_value.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 #include "run_conditions.h"
+#include "time_scale.h"
 
 namespace {
 
@@ -439,6 +442,63 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
         EXPECT_TRUE(
             has(line, reason.empty() ? "\"warnings\":[]" : "\"warnings\":[\"" + reason + "\"]"));
     }
+}
+
+// wait_idle against a /proc/stat that a child advances every 50 ms: quiet
+// after 3 seconds of idle ticks; busy ticks make it give up at its limit,
+// with the share it saw among the context's warnings.
+TEST(RunContext, WaitIdleUntilQuietOrGivesUpWithTheShareSeen) {
+    const struct {
+        int busy_step;
+        int idle_step;
+        double max_seconds;
+        int returned;
+        double low_share;  // bounds of the share seen
+        double high_share;
+    } cases[] = {{0, 10, 10, 0, 0.0, 0.1}, {5, 5, 2, 1, 0.45, 0.5}};
+    for (const auto& c : cases) {
+        FakeRoot root;
+        root.file("/proc/stat", "cpu  0 0 0 0 0 0 0 0 0 0\n");
+        const std::string stat = root.path("/proc/stat");
+        const pid_t ticker = fork();
+        ASSERT_GE(ticker, 0);
+        if (ticker == 0) {
+            const pid_t parent = getppid();
+            for (long busy = 0, idle = 0; getppid() == parent;
+                 busy += c.busy_step, idle += c.idle_step) {
+                FILE* f = fopen((stat + ".new").c_str(), "w");
+                if (f == nullptr) _exit(1);
+                fprintf(f, "cpu  %ld 0 0 %ld 0 0 0 0 0 0\n", busy, idle);
+                fclose(f);
+                rename((stat + ".new").c_str(), stat.c_str());
+                usleep(50000);
+            }
+            _exit(0);
+        }
+        IdleWaitResult result;
+        const double started = monotonic_seconds();
+        const int returned = wait_idle(c.max_seconds, &result);
+        const double waited = monotonic_seconds() - started;
+        kill(ticker, SIGKILL);
+        wait_bounded(ticker, 10000);
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(result.quiet, c.returned == 0 ? 1 : 0);
+        EXPECT_GE(result.busy_share, c.low_share);
+        EXPECT_LE(result.busy_share, c.high_share);
+        EXPECT_NEAR(result.waited_seconds, waited, 0.1);
+        if (c.returned == 0) {
+            EXPECT_GE(waited, 3.0);
+            EXPECT_LE(waited, scaled_seconds(6));
+            EXPECT_FALSE(has(context_line(), "never got quiet"));
+        } else {
+            EXPECT_LE(waited, c.max_seconds);
+            EXPECT_TRUE(has(context_line(),
+                            "\"the machine never got quiet: others used 50 % of it "
+                            "while waiting "));
+        }
+    }
+    FakeRoot unreadable;
+    EXPECT_EQ(wait_idle(1, nullptr), -1);
 }
 
 }  // namespace

@@ -321,6 +321,24 @@ typedef struct MachineRecord {
     char virtualization[160];
 } MachineRecord;
 
+/* ---- waiting for a quiet machine ---- */
+
+typedef struct IdleWaitResult {
+    double waited_seconds;
+    /* The share of all CPUs' time that everything but this process used:
+     * over the last half second when quiet, over the whole wait when not;
+     * NaN when no tick passed. */
+    double busy_share;
+    int32_t quiet; /* 1 when the machine got quiet */
+} IdleWaitResult;
+/* Waits until everything but this process uses less than 10 % of the
+ * machine's CPU time (from /proc/stat, every half second) for 3 seconds in a
+ * row, at most max_seconds. 0 when quiet, 1 when it gave up (the context's
+ * warnings then name the share seen), -1 when /proc/stat cannot be read.
+ * result, when not null, says how long it waited and what it saw. Prints
+ * nothing. */
+int wait_idle(double max_seconds, IdleWaitResult* result);
+
 /* The facts, read at the first call; the record and its arrays stay valid
  * and unchanged for the rest of the process. Never null. */
 const MachineRecord* machine_facts(void);

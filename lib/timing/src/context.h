@@ -65,6 +65,8 @@ struct LiveFacts {
     bool has_summary;  // the current set has a sample with iterations
     SampleSummary summary;
     bool workers_ran;
+    bool idle_wait_gave_up;
+    IdleWaitResult idle_wait;
 };
 
 struct ContextWarnings {
@@ -80,6 +82,9 @@ struct ContextRecord {
     LiveFacts live;
     ContextWarnings warnings;
 };
+
+// The latest wait_idle that gave up, if the latest one did.
+bool idle_wait_gave_up(IdleWaitResult* result);
 
 // Fills the record (machine facts once, live facts now, then the warnings);
 // release_context frees what it allocated.

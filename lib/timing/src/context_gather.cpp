@@ -56,6 +56,7 @@ void gather_context(ContextRecord* record) {
     live.calibrated = settled_calibration(&live.calibration);
     live.has_summary = sample_set_summarize(current_sample_set(), &live.summary) == 0;
     live.workers_ran = workers_have_run();
+    live.idle_wait_gave_up = idle_wait_gave_up(&live.idle_wait);
     record->warnings = context_warnings(*record->machine, live);
 }
 

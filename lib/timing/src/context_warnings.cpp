@@ -52,6 +52,10 @@ ContextWarnings context_warnings(const MachineRecord& machine, const LiveFacts& 
         w.add("current sample set has %d sample%s: its spread means little",
               static_cast<int>(live.summary.count), live.summary.count == 1 ? "" : "s");
     }
+    if (live.idle_wait_gave_up) {
+        w.add("the machine never got quiet: others used %.0f %% of it while waiting %.1f s",
+              100.0 * live.idle_wait.busy_share, live.idle_wait.waited_seconds);
+    }
     if (live.workers_ran && !placement_policy_pins(live.placement)) {
         w.add("workers ran unpinned: no QUENTAR_SCHED policy applied");
     }

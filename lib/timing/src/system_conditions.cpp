@@ -74,20 +74,6 @@ int64_t monotonic_us() {
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// The busy time of all CPUs from the first line of /proc/stat: user, nice,
-// system, irq, softirq and steal (guest time is inside user).
-bool read_busy_ticks(uint64_t* busy) {
-    bool found = false;
-    for_each_line(path_of("/proc/stat"), [&](char* line, bool) {
-        unsigned long long v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        found = sscanf(line, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2],
-                       &v[3], &v[4], &v[5], &v[6], &v[7]) >= 4;
-        *busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
-        return false;
-    });
-    return found;
-}
-
 void read_policy(int n, PolicySample* p) {
     memset(p, 0, sizeof *p);
     p->number = n;
@@ -121,7 +107,8 @@ void read_policy(int n, PolicySample* p) {
 void sample_system(SystemSample* s) {
     memset(s, 0, sizeof *s);
     s->monotonic_us = monotonic_us();
-    s->has_stat = read_busy_ticks(&s->busy_ticks);
+    uint64_t total = 0;
+    s->has_stat = read_cpu_ticks(&s->busy_ticks, &total);
     struct rusage own;
     if (getrusage(RUSAGE_SELF, &own) == 0) {
         s->own_cpu_us =

@@ -131,6 +131,19 @@ bool read_signed(const Path& path, long long* value) {
     return errno == 0 && end != text && *end == '\0';
 }
 
+bool read_cpu_ticks(uint64_t* busy, uint64_t* total) {
+    bool found = false;
+    for_each_line(path_of("/proc/stat"), [&](char* line, bool) {
+        unsigned long long v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        found = sscanf(line, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2],
+                       &v[3], &v[4], &v[5], &v[6], &v[7]) >= 4;
+        *busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+        *total = *busy + v[3] + v[4];
+        return false;
+    });
+    return found;
+}
+
 int highest_numbered(const Path& directory, const char* prefix) {
     if (!directory.ok) return -1;
     DIR* dir = opendir(directory.text);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 namespace timing_internal {
@@ -90,6 +91,10 @@ long read_bytes(const Path& path, char* out, size_t size);
 long long read_count(const Path& path);
 // A signed decimal integer file, such as a temperature in millidegrees.
 bool read_signed(const Path& path, long long* value);
+// The first line of /proc/stat: the time all CPUs were busy (user, nice,
+// system, irq, softirq, steal; guest time is inside user) and in all, in
+// clock ticks; false when it cannot be read.
+bool read_cpu_ticks(uint64_t* busy, uint64_t* total);
 // The highest N of the directory's entries named prefix followed by decimal
 // digits only; -1 when there is none.
 int highest_numbered(const Path& directory, const char* prefix);
