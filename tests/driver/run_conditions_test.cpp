@@ -253,6 +253,9 @@ JsonValue hardware_counters_after(timing_internal::CounterOpener opener) {
     driver_run(nullptr, spin, nullptr, 20000, 1, 0, 3, nullptr);
     timing_internal::set_counter_opener(nullptr);
     set_hardware_counters(0);
+    static SampleSet* made = nullptr;  // the driver leaves its sets to the caller
+    if (made != nullptr && made != current_sample_set()) free(made);
+    made = current_sample_set();
     set_report_format(REPORT_FORMAT_JSON);
     std::string line = report_text_after(1000, [] { report_microseconds_each(10); });
     set_report_format(REPORT_FORMAT_TEXT);
