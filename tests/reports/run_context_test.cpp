@@ -398,7 +398,7 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
         {{{zone + "type", "cpu-thermal\n"}, {zone + "temp", "50000\n"}},
          {{zone + "temp", "61500\n"}},
          "\"thermal\":[{\"type\":\"cpu-thermal\",\"start_celsius\":50,\"end_celsius\":61.5,"
-         "\"max_celsius\":61.5,",
+         "\"max_celsius\":70.25,",
          ""},
         {{{cooling + "type", "cpufreq-cpu0\n"}, {cooling + "cur_state", "0\n"}},
          {{cooling + "cur_state", "2\n"}},
@@ -421,6 +421,11 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
         timing_internal::conditions_new_driver_run();
         ASSERT_TRUE(timing_internal::conditions_prepare(0, false));
         timing_internal::conditions_run_starts();
+        // A reading while the run goes on, hotter than both ends.
+        if (!c.before.empty() && c.before[0].first == zone + "type") {
+            root.file(zone + "temp", "70250\n");
+            timing_internal::conditions_run_goes_on();
+        }
         for (const File& f : c.after) root.file(f.first, f.second);
         timing_internal::conditions_run_ends();
         timing_internal::conditions_release();

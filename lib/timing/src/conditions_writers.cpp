@@ -21,7 +21,8 @@ constexpr const char* WORKER_SOURCE =
 constexpr const char* OTHER_SOURCE =
     "/proc/stat busy time less the workers' and the driver's own, from the go bytes to the last "
     "done byte";
-constexpr const char* THERMAL_SOURCE = "thermal_zone temp at the start and the end";
+constexpr const char* THERMAL_SOURCE =
+    "thermal_zone temp at the start, every second of the run and at the end";
 constexpr const char* COOLING_SOURCE = "cooling_device cur_state at the start and the end";
 constexpr const char* THROTTLE_SOURCE = "/sys/devices/platform/soc/soc:firmware/get_throttled";
 

@@ -159,7 +159,10 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
         if (ending()) return false;
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;  // failed: the sets are as built
-        if (r == 0) continue;
+        if (r == 0) {
+            conditions_run_goes_on();
+            continue;
+        }
         if (FD_ISSET(fd, &error_set)) return false;
         if (FD_ISSET(fd, &read_set)) {
             const ssize_t n = read(fd, into + got, wanted - got);

@@ -144,6 +144,8 @@ bool conditions_prepare(int workers, bool pre_run);
 // Right before the go bytes and right after the last done byte.
 void conditions_run_starts();
 void conditions_run_ends();
+// While the run goes on (once a second): the temperatures, for their peak.
+void conditions_run_goes_on();
 // After the run, gathered or abandoned: releases the shared memory.
 void conditions_release();
 // The latest driver_run's conditions, or null when none were taken.

@@ -47,6 +47,7 @@ struct SystemSample {
     int policy_count;
     PolicySample policies[CONDITIONS_MAX_POLICIES];
     int zone_count;
+    int32_t zone_numbers[CONDITIONS_MAX_ZONES];
     char zone_types[CONDITIONS_MAX_ZONES][48];
     double zone_celsius[CONDITIONS_MAX_ZONES];
     int cooling_count;
@@ -63,6 +64,7 @@ bool have_latest = false;
 RunConditions pending;
 SystemSample started;
 bool run_started = false;
+double zone_peaks[CONDITIONS_MAX_ZONES];  // the highest reading of each zone so far
 bool run_ended = false;
 size_t shared_bytes = 0;
 DriverConditions attached;
@@ -125,6 +127,7 @@ void sample_system(SystemSample* s) {
     for (int n = 0; n <= last_zone && s->zone_count < CONDITIONS_MAX_ZONES; ++n) {
         if (!is_directory(path_of("/sys/class/thermal/thermal_zone%d", n))) continue;
         const int z = s->zone_count++;
+        s->zone_numbers[z] = n;
         if (!read_value(path_of("/sys/class/thermal/thermal_zone%d/type", n), s->zone_types[z],
                         sizeof s->zone_types[z])) {
             s->zone_types[z][0] = '\0';
@@ -203,9 +206,7 @@ void compare(const SystemSample& a, const SystemSample& b) {
         snprintf(out.type, sizeof out.type, "%s", a.zone_types[z]);
         out.start_celsius = a.zone_celsius[z];
         out.end_celsius = b.zone_celsius[z];
-        out.max_celsius = std::isnan(out.start_celsius) ? out.end_celsius
-                          : std::isnan(out.end_celsius) ? out.start_celsius
-                                                        : fmax(out.start_celsius, out.end_celsius);
+        out.max_celsius = fmax(fmax(out.start_celsius, out.end_celsius), zone_peaks[z]);
     }
     r.cooling_count = a.cooling_count < b.cooling_count ? a.cooling_count : b.cooling_count;
     for (int c = 0; c < r.cooling_count; ++c) {
@@ -267,7 +268,20 @@ bool conditions_prepare(int workers, bool pre_run) {
 void conditions_run_starts() {
     if (shared_workers == nullptr) return;
     sample_system(&started);
+    for (int z = 0; z < CONDITIONS_MAX_ZONES; ++z) zone_peaks[z] = started.zone_celsius[z];
     run_started = true;
+}
+
+void conditions_run_goes_on() {
+    if (shared_workers == nullptr || !run_started || run_ended) return;
+    for (int z = 0; z < started.zone_count; ++z) {
+        // Zones are numbered as at the start; one gone since reads NaN.
+        long long millidegrees = 0;
+        if (read_signed(path_of("/sys/class/thermal/thermal_zone%d/temp", started.zone_numbers[z]),
+                        &millidegrees)) {
+            zone_peaks[z] = fmax(zone_peaks[z], static_cast<double>(millidegrees) / 1000.0);
+        }
+    }
 }
 
 void conditions_run_ends() {
