@@ -123,6 +123,7 @@ const DriverConditions* conditions_after(IntervalCallback setup, IntervalCallbac
 }
 
 TEST(RunConditions, SleepingBodySwitchesContext) {
+    EXPECT_EQ(current_set_disturbed(nullptr, 0), -1) << "no driver run yet";
     const DriverConditions* conditions = conditions_after(nullptr, nap, 20000, 1, 3);
     ASSERT_NE(conditions, nullptr);
     const WorkerConditions& worker = the_run(*conditions).worker[0];
@@ -152,6 +153,9 @@ TEST(RunConditions, PinnedWorkerThatMovesIsDisturbedAndNamed) {
                                            " at the start and on CPU " +
                                            std::to_string(second_cpu) + " at the end\n";
     EXPECT_NE(reasons_of(run).find(expected), std::string::npos) << reasons_of(run);
+    char reasons[256];
+    EXPECT_EQ(current_set_disturbed(reasons, sizeof reasons), 1);
+    EXPECT_NE(std::string(reasons).find(expected), std::string::npos) << reasons;
     // The text report is marked and the reasons follow it.
     const std::string text = report_text_after(1000, [] { report_microseconds_each(10); });
     EXPECT_NE(text.find(" [disturbed]\n! " + expected), std::string::npos) << text;

@@ -255,6 +255,13 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
  * first driver_run; set_hardware_counters(1) asks and (0) stops asking, over
  * the environment. */
 void set_hardware_counters(int enabled);
+/* Whether the run that made the current sample set was disturbed: 1 when it
+ * was, 0 when not, -1 when there is nothing to say (the set did not come
+ * from driver_run, or TIMING_CONDITIONS=off). The reasons, each ending in a
+ * newline and those of the pre-run beginning "pre-run: ", go into reasons
+ * when it is not null (cut to fit size bytes, always NUL-terminated), for
+ * programs that print results of their own. */
+int current_set_disturbed(char* reasons, size_t size);
 /* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
 void reap_child_and_rearm(int signal_number);
 typedef struct WorkerState WorkerState;

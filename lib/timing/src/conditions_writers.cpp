@@ -322,6 +322,29 @@ void write_disturbed_report_text(FILE* stream, const ReportRecord& record,
     write_conditions_text(stream, conditions);
 }
 
+}  // namespace timing_internal
+
+extern "C" int current_set_disturbed(char* reasons, size_t size) {
+    using namespace timing_internal;
+    const DriverConditions* conditions =
+        current_set_run() != nullptr ? conditions_for(current_sample_set()) : nullptr;
+    if (reasons != nullptr && size > 0) {
+        reasons[0] = '\0';
+        size_t used = 0;
+        if (conditions != nullptr) {
+            each_warning(*conditions, [&](const char* prefix, const char* reason) {
+                if (used >= size) return;
+                const int n = snprintf(reasons + used, size - used, "%s%s\n", prefix, reason);
+                if (n > 0) used += static_cast<size_t>(n);
+            });
+        }
+    }
+    if (conditions == nullptr) return -1;
+    return driver_disturbed(*conditions) ? 1 : 0;
+}
+
+namespace timing_internal {
+
 void write_conditions_text(FILE* stream, const DriverConditions& conditions) {
     each_warning(conditions, [stream](const char* prefix, const char* reason) {
         fprintf(stream, "! %s%s\n", prefix, reason);
