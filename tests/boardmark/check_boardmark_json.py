@@ -2,7 +2,8 @@
 """Checks the JSON Lines of `boardmark all --json`: every line validates against
 the library's report schema and the first is the run context (both checked
 by tests/reports/check_report_lines.py), exactly one context line, and every
-measurement has its rows, each named by its params.
+measurement has its rows, each named by its params and made of at least 5
+samples.
 
   check_boardmark_json.py --schema FILE [--cpus N] -- COMMAND...   runs COMMAND
   check_boardmark_json.py --schema FILE [--cpus N] --input FILE     reads FILE
@@ -58,6 +59,9 @@ def check_rows(records, cpus, allowed, problems):
         elif r["run"]["parallel"] != int(params["workers"]):
             problems.add("%s: run.parallel %d, params.workers %s"
                          % (r["report"], r["run"]["parallel"], params["workers"]))
+        if r.get("samples", {}).get("count", 0) < 5:
+            problems.add("%s %s: %s samples, fewer than 5"
+                         % (params["measurement"], r["report"], r.get("samples", {}).get("count")))
         rows.setdefault(params["measurement"], []).append(r)
 
     latency = rows.get("latency", [])

@@ -192,4 +192,35 @@ TEST(BoardmarkOptions, SizesTakeTheLibrarysUnits) {
     }
 }
 
+TEST(BoardmarkOptions, RefusalsThatNameWhereAValueBelongs) {
+    const std::string hint = "\n(boardmark --help lists the options)\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"latency", "--min", "100"},
+         "boardmark: --min: 100 is not a multiple of the stride (64 bytes)\n"},
+        {{"latency", "--max", "1000k", "--stride", "24"},
+         "boardmark: --max: 1000k is not a multiple of the stride (24 bytes)\n"},
+        {{"pipe", "--max", "4m"}, "boardmark: --max is an option of latency, not of pipe" + hint},
+        {{"--size=1m"},
+         "boardmark: --size is an option of bandwidth, not of boardmark without a subcommand" +
+             hint},
+        {{"latency", "--chains", "17"},
+         "boardmark: --chains: 17 is not a chain count from 1 to 16\n"},
+        {{"--summary", "--json"}, "boardmark: --summary and --json: choose one\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(usage_error(c.args), c.err);
+}
+
+TEST(BoardmarkOptions, ChainsAndSummary) {
+    Options options;
+    ASSERT_EQ(parse({"latency"}, &options).exit_status, -1);
+    EXPECT_EQ(options.latency.chains, 1);
+    EXPECT_FALSE(options.summary);
+    ASSERT_EQ(parse({"--summary", "latency", "--chains", "4"}, &options).exit_status, -1);
+    EXPECT_EQ(options.latency.chains, 4);
+    EXPECT_TRUE(options.summary);
+}
+
 }  // namespace

@@ -212,4 +212,24 @@ TEST(LapcostSummary, SaysHowTheEnoughIntervalWasReached) {
     rmdir(dir.c_str());
 }
 
+// The shared status line's estimate of the time a run of equal steps has left.
+TEST(StatusLine, TimeLeftFromTheStepsDone) {
+    const struct {
+        size_t done, total;
+        double elapsed;
+        const char* text;
+    } cases[] = {
+        {0, 10, 0, ""},
+        {10, 10, 50, ""},
+        {1, 10, 2, ", about 18 s left"},
+        {3, 4, 90, ", about 30 s left"},
+        {2, 40, 10.4, ", about 3 min 18 s left"},
+        {9, 10, 1, ", under 1 s left"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(time_left_text(c.done, c.total, c.elapsed), c.text)
+            << c.done << " of " << c.total;
+    }
+}
+
 }  // namespace

@@ -98,9 +98,8 @@ std::string need_text(const BandwidthOptions& options) {
            size_for_people(options.size_bytes);
 }
 
-}  // namespace
-
-std::string bandwidth_memory_problem(const MachineFacts& facts, const BandwidthOptions& options) {
+std::string memory_problem(const MachineFacts& facts, const Options& all) {
+    const BandwidthOptions& options = all.bandwidth;
     const uint64_t buffers = copies(options) ? 2 : 1;
     if (options.size_bytes > SIZE_MAX / 2) {
         return need_text(options) + " cannot be had on this target";
@@ -114,21 +113,17 @@ std::string bandwidth_memory_problem(const MachineFacts& facts, const BandwidthO
     return "";
 }
 
-size_t bandwidth_rows(const BandwidthOptions& options) {
-    return options.ops.size() * options.workers.size();
+size_t rows(const MachineFacts&, const Options& all) {
+    return all.bandwidth.ops.size() * all.bandwidth.workers.size();
 }
 
-void run_bandwidth(Session* session, const BandwidthOptions& options) {
-    Table table;
-    table.title = "Memory bandwidth: " + size_for_people(options.size_bytes) +
-                  " per worker, each worker its own buffers (MB = 10^6 bytes)";
-    table.headers = {"op", "workers", "MB/s per worker", "MB/s total (per worker x workers)"};
+void run(Session* session, const Options& all) {
+    const BandwidthOptions& options = all.bandwidth;
+    begin_table(session,
+                "Memory bandwidth: " + size_for_people(options.size_bytes) +
+                    " per worker, each worker its own buffers (MB = 10^6 bytes)",
+                {"op", "workers", "MB/s per worker", "MB/s total (per worker x workers)"});
 
-    const std::string problem = bandwidth_memory_problem(session->facts, options);
-    if (!problem.empty()) {
-        measurement_failed(session, "bandwidth", problem);
-        return;
-    }
     Buffers b;
     b.bytes = static_cast<size_t>(options.size_bytes);
     b.source = map_buffer(b.bytes);
@@ -156,32 +151,29 @@ void run_bandwidth(Session* session, const BandwidthOptions& options) {
             const JobResult result = run_job(job);
             const std::vector<std::string> head = {op_name(op), std::to_string(count)};
             if (!result.ok) {
-                measurement_failed(session, row, "the driver run failed (no sample)");
-                table.rows.push_back({head[0], head[1], FAILED_CELL, FAILED_CELL});
+                emit_failed_row(session, head, row, "the driver run failed (no sample)");
                 continue;
             }
+            RowParams params;
+            params.measurement = "bandwidth";
+            params.size = options.size_bytes;
+            params.op = op_name(op);
+            params.workers = count;
+            params.cpus = result.cpus;
             const uint64_t bytes = options.size_bytes * result.iterations;
-            if (session->json) {
-                RowParams params;
-                params.measurement = "bandwidth";
-                params.size = options.size_bytes;
-                params.op = op_name(op);
-                params.workers = count;
-                params.cpus = result.cpus;
-                set_row_params(params);
-                report_mb_per_sec(bytes);
-            } else {
-                const double per_worker =
-                    static_cast<double>(bytes) / static_cast<double>(result.elapsed_us);
-                table.rows.push_back(
-                    {head[0], head[1], fixed(per_worker, 0), fixed(per_worker * count, 0)});
-            }
+            Figure rate;
+            rate.report = [bytes] { report_mb_per_sec(bytes); };
+            rate.key = "mb_per_sec";
+            rate.factors = {1.0, static_cast<double>(count)};
+            rate.decimals = 0;
+            emit_row(session, params, head, {rate});
         }
     }
     munmap(b.source, b.bytes);
     if (b.destination != nullptr) munmap(b.destination, b.bytes);
-    if (!session->json) {
-        before_output(session);
-        print_table(session->out, table);
-    }
+    end_table(session);
 }
+
+}  // namespace
+
+const Measurement BANDWIDTH = {Command::BANDWIDTH, "bandwidth", memory_problem, rows, run};

@@ -3,34 +3,68 @@
 // the out-of-order core can overlap two loads.
 #include <sys/mman.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "measurements.h"
 #include "tables.h"
 
 namespace {
 
-constexpr uint64_t LOADS_PER_ITERATION = 16;
+constexpr uint64_t LOADS_PER_ITERATION = 16;  // per chain
 
 struct Chase {
-    void* cursor;  // where the next body call goes on
+    void* cursor[MAX_CHAINS];  // where each chain goes on at the next body call
 };
 
 #define CHASE_STEP(p) p = *static_cast<void**>(p)
 
 void chase_body(uint32_t iterations, void* arg) {
     Chase* chase = static_cast<Chase*>(arg);
-    void* p = chase->cursor;
+    void* p = chase->cursor[0];
     while (iterations-- > 0) {
         CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p);
         CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p);
         CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p);
         CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p), CHASE_STEP(p);
     }
-    chase->cursor = p;
+    chase->cursor[0] = p;
+}
+
+// CHAINS chains at once: each step of one chain depends on its previous
+// step only, so the core may have a load of every chain in flight.
+template <int CHAINS>
+void chains_body(uint32_t iterations, void* arg) {
+    Chase* chase = static_cast<Chase*>(arg);
+    void* p[CHAINS];
+    for (int k = 0; k < CHAINS; ++k) p[k] = chase->cursor[k];
+    while (iterations-- > 0) {
+        for (uint64_t step = 0; step < LOADS_PER_ITERATION; ++step) {
+            for (int k = 0; k < CHAINS; ++k) CHASE_STEP(p[k]);
+        }
+    }
+    for (int k = 0; k < CHAINS; ++k) chase->cursor[k] = p[k];
+}
+
+template <size_t... N>
+constexpr std::array<IntervalCallback, sizeof...(N)> chain_bodies(std::index_sequence<N...>) {
+    return {{(N == 0 ? chase_body : chains_body<static_cast<int>(N) + 1>)...}};
+}
+constexpr auto BODIES = chain_bodies(std::make_index_sequence<MAX_CHAINS>());
+
+// chains cursors spread evenly along the one cycle that starts at first.
+void place_cursors(Chase* chase, void* first, size_t slots, int chains) {
+    void* p = first;
+    size_t at = 0;
+    for (int k = 0; k < chains; ++k) {
+        const size_t target = slots * static_cast<size_t>(k) / static_cast<size_t>(chains);
+        for (; at < target; ++at) CHASE_STEP(p);
+        chase->cursor[k] = p;
+    }
 }
 
 #undef CHASE_STEP
@@ -97,7 +131,10 @@ void* build_chase(char* base, size_t slots, size_t stride) {
     return first;
 }
 
-std::string latency_memory_problem(const MachineFacts& facts, const LatencyOptions& options) {
+namespace {
+
+std::string memory_problem(const MachineFacts& facts, const Options& all) {
+    const LatencyOptions& options = all.latency;
     const std::string wanted = "a working set of " + size_for_people(options.max_bytes);
     if (options.max_bytes > SIZE_MAX - huge_page_bytes()) {
         return wanted + " cannot be had on this target";
@@ -109,26 +146,23 @@ std::string latency_memory_problem(const MachineFacts& facts, const LatencyOptio
     return "";
 }
 
-size_t latency_rows(const LatencyOptions& options) {
+size_t rows(const MachineFacts&, const Options& all) {
+    const LatencyOptions& options = all.latency;
     return size_ladder(options.min_bytes, options.max_bytes, options.sizes_per_doubling).size();
 }
 
-void run_latency(Session* session, const LatencyOptions& options) {
+void run(Session* session, const Options& all) {
+    const LatencyOptions& options = all.latency;
     const std::vector<uint64_t> sizes =
         size_ladder(options.min_bytes, options.max_bytes, options.sizes_per_doubling);
-    Table table;
-    table.title = "Memory latency: dependent loads in random order, " +
-                  std::to_string(options.stride) + "-byte stride, " + pages_name(options.pages) +
-                  " pages";
-    table.headers = {"working set", "ns per load"};
+    std::string title = "Memory latency: dependent loads in random order, " +
+                        std::to_string(options.stride) + "-byte stride, " +
+                        pages_name(options.pages) + " pages";
+    if (options.chains > 1) title += ", " + std::to_string(options.chains) + " chains at once";
+    begin_table(session, title, {"working set", "ns per load"});
 
     const uint64_t largest = sizes.back();
     const std::string what = "latency";
-    const std::string problem = latency_memory_problem(session->facts, options);
-    if (!problem.empty()) {
-        measurement_failed(session, what, problem);
-        return;
-    }
     const char* failed_call = "";
     size_t mapped = 0;
     char* base = map_working_set(largest, options.pages, &failed_call, &mapped);
@@ -142,44 +176,44 @@ void run_latency(Session* session, const LatencyOptions& options) {
     for (uint64_t size : sizes) {
         const size_t slots = static_cast<size_t>(size / options.stride);
         const uint64_t working_set = static_cast<uint64_t>(slots) * options.stride;
-        const std::string row = "latency " + size_for_people(working_set);
+        const std::string label = size_for_people(working_set);
+        const std::string row = "latency " + label;
         next_step(session, row);
-        Chase chase{build_chase(base, slots, options.stride)};
-        if (chase.cursor == nullptr) {
-            measurement_failed(
-                session, row,
-                "no memory for the chase order of " + std::to_string(slots) + " slots");
-            table.rows.push_back({size_for_people(working_set), FAILED_CELL});
+        void* first = build_chase(base, slots, options.stride);
+        if (first == nullptr) {
+            emit_failed_row(session, {label}, row,
+                            "no memory for the chase order of " + std::to_string(slots) + " slots");
             continue;
         }
+        Chase chase{};
+        place_cursors(&chase, first, slots, options.chains);
         Job job;
-        job.body = chase_body;
+        job.body = BODIES[static_cast<size_t>(options.chains - 1)];
         job.arg = &chase;
         const JobResult result = run_job(job);
-        const uint64_t loads = result.iterations * LOADS_PER_ITERATION;
         if (!result.ok) {
-            measurement_failed(session, row, "the driver run failed (no sample)");
-            table.rows.push_back({size_for_people(working_set), FAILED_CELL});
+            emit_failed_row(session, {label}, row, "the driver run failed (no sample)");
             continue;
         }
-        if (session->json) {
-            RowParams params;
-            params.measurement = "latency";
-            params.size = working_set;
-            params.op = "load";
-            params.pages = pages_name(options.pages);
-            params.cpus = result.cpus;
-            set_row_params(params);
-            report_size_latency(working_set, loads);
-        } else {
-            const double ns =
-                static_cast<double>(result.elapsed_us) * 1000.0 / static_cast<double>(loads);
-            table.rows.push_back({size_for_people(working_set), fixed(ns, 2)});
-        }
+        const uint64_t loads =
+            result.iterations * LOADS_PER_ITERATION * static_cast<uint64_t>(options.chains);
+        RowParams params;
+        params.measurement = "latency";
+        params.size = working_set;
+        params.op = "load";
+        params.pages = pages_name(options.pages);
+        params.cpus = result.cpus;
+        params.chains = options.chains;
+        Figure ns;
+        ns.report = [working_set, loads] { report_size_latency(working_set, loads); };
+        ns.key = "us_per_operation";
+        ns.factors = {1000.0};
+        emit_row(session, params, {label}, {ns});
     }
     munmap(base, mapped);
-    if (!session->json) {
-        before_output(session);
-        print_table(session->out, table);
-    }
+    end_table(session);
 }
+
+}  // namespace
+
+const Measurement LATENCY = {Command::LATENCY, "latency", memory_problem, rows, run};

@@ -1,5 +1,5 @@
 // What boardmark reads about the machine to choose its defaults: the caches
-// from sysfs, the available memory from /proc/meminfo, the CPUs it may use.
+// as the timing library reads them from sysfs, the available memory from /proc/meminfo, the CPUs it may use.
 // Anything that cannot be read stays 0 (unknown).
 #ifndef BOARDMARK_MACHINE_H
 #define BOARDMARK_MACHINE_H

@@ -1,22 +1,68 @@
 // boardmark: characterises a board in one command: memory latency against
 // working-set size, memory bandwidth, pipe round trips and system-call cost,
-// each measured with lib_timing's driver and written as text tables or as
-// the library's JSON Lines reports.
+// each measured with lib_timing's driver and written as text tables, as the
+// library's JSON Lines reports, or as one summary line.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "board_summary.h"
+#include "enough_interval.h"
 #include "lib_timing.h"
 #include "measurements.h"
 #include "options.h"
-#include "progress_display.h"
+#include "status_line.h"
 
 namespace {
 
-bool runs(Command wanted, Command chosen) { return chosen == Command::ALL || chosen == wanted; }
+// The measurements in the order they run.
+const Measurement* const MEASUREMENTS[] = {&LATENCY, &BANDWIDTH, &PIPE, &SYSCALL};
+
+bool runs(const Measurement& m, Command chosen) {
+    return chosen == Command::ALL || chosen == m.command;
+}
+
+volatile sig_atomic_t erase_status_line = 0;
+
+// A termination request ends boardmark as it asked, in every process of a
+// run. Outside a driver run boardmark has no children; during one the driver
+// defers the signal while it stops and reaps the workers, then hands it on
+// here (with the default disposition it would only fail the row). In a
+// worker this handler is inherited and ends the worker the same way.
+void end_as_asked(int signal_number) {
+    if (erase_status_line) {
+        const ssize_t written = write(STDERR_FILENO, "\r\033[K", 4);
+        (void)written;
+    }
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+struct Calibration {
+    Session* session;
+    EnoughOrigin origin;
+    char** argv;
+};
+
+// The calibration's steps on the status line, then the current row's again;
+// the interval bounded when the calibration falls back or searches too long.
+void observe_calibration(const CalibrationStep* step, void* arg) {
+    const Calibration* c = static_cast<const Calibration*>(arg);
+    Session* session = c->session;
+    if (session->status != nullptr) {
+        show_calibration(session->status, *step);
+        if (step->kind == CALIBRATION_STEP_END && !session->current.empty()) {
+            show_status(session->status, session->current);
+        }
+    }
+    bound_calibration(*step, c->origin, c->argv);
+}
 
 }  // namespace
 
@@ -33,21 +79,16 @@ int main(int argc, char** argv) {
     }
 
     // Memory that cannot be had fails the run before anything is measured.
-    std::string problem;
-    if (runs(Command::LATENCY, options.command)) {
-        problem = latency_memory_problem(session.facts, options.latency);
-        if (!problem.empty()) problem = "latency: " + problem;
-    }
-    if (problem.empty() && runs(Command::BANDWIDTH, options.command)) {
-        problem = bandwidth_memory_problem(session.facts, options.bandwidth);
-        if (!problem.empty()) problem = "bandwidth: " + problem;
-    }
-    if (!problem.empty()) {
-        std::fprintf(stderr, "boardmark: %s\n", problem.c_str());
-        return EXIT_MEASUREMENT_FAILED;
+    for (const Measurement* m : MEASUREMENTS) {
+        if (!runs(*m, options.command)) continue;
+        const std::string problem = m->memory_problem(session.facts, options);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "boardmark: %s: %s\n", m->name, problem.c_str());
+            return EXIT_MEASUREMENT_FAILED;
+        }
     }
 
-    if (options.quick) setenv("ENOUGH", "5000", 0);
+    const EnoughOrigin origin = choose_enough(options.quick);
     // The library reads it in every worker: one worker per CPU, round robin.
     setenv("QUENTAR_SCHED", "BALANCED", 0);
 
@@ -63,33 +104,40 @@ int main(int argc, char** argv) {
     set_report_stream(session.out);
     if (options.json) set_report_format(REPORT_FORMAT_JSON);
     session.json = report_format() == REPORT_FORMAT_JSON;
+    session.tables = !options.summary;
+    const std::string bound = enough_bound_param(origin);
+    if (!bound.empty()) set_report_param("enough_bound", bound.c_str());
 
-    ProgressDisplay display;
-    if (start_progress_display(&display, stderr, nullptr) && display.status_line) {
-        display.program = "boardmark";
-        display.summary = false;
-        session.display = &display;
-        set_calibration_observer(show_calibration, &session);
+    std::signal(SIGTERM, end_as_asked);
+    StatusLine status;
+    if (start_status_line(&status, stderr, "boardmark")) {
+        erase_status_line = 1;
+        session.status = &status;
     }
+    Calibration calibration{&session, origin, argv};
+    set_calibration_observer(observe_calibration, &calibration);
 
-    const Command command = options.command;
-    if (runs(Command::LATENCY, command)) session.steps += latency_rows(options.latency);
-    if (runs(Command::BANDWIDTH, command)) session.steps += bandwidth_rows(options.bandwidth);
-    if (runs(Command::PIPE, command)) session.steps += pipe_rows(session.facts);
-    if (runs(Command::SYSCALL, command)) session.steps += SYSCALL_ROWS;
-
+    for (const Measurement* m : MEASUREMENTS) {
+        if (runs(*m, options.command)) session.steps += m->rows(session.facts, options);
+    }
     if (!session.json) {
         // What the tables were measured on and how, first: the calibration
         // runs here, so that the summary can say where its values came from.
         ensure_calibrated();
         before_output(&session);
-        report_context();
+        if (session.tables) {
+            report_context();
+            const std::string note = enough_note(origin);
+            if (!note.empty()) std::fprintf(session.out, "%s\n", note.c_str());
+        }
     }
-    if (runs(Command::LATENCY, command)) run_latency(&session, options.latency);
-    if (runs(Command::BANDWIDTH, command)) run_bandwidth(&session, options.bandwidth);
-    if (runs(Command::PIPE, command)) run_pipe(&session);
-    if (runs(Command::SYSCALL, command)) run_syscall(&session);
+    for (const Measurement* m : MEASUREMENTS) {
+        if (runs(*m, options.command)) m->run(&session, options);
+    }
     before_output(&session);
+    if (options.summary) {
+        std::fprintf(session.out, "%s\n", board_summary(context_json(), session.rows).c_str());
+    }
 
     if (std::fflush(session.out) != 0 || std::ferror(session.out) ||
         (session.out != stdout && std::fclose(session.out) != 0)) {

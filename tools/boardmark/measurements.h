@@ -1,5 +1,6 @@
-// The four measurements, each printing its table (or writing its JSON
-// reports) into the session.
+// The four measurements, each described once: what memory it needs, how
+// many rows it runs and how it runs them into the session. main.cpp lists
+// them in the order they run.
 #ifndef BOARDMARK_MEASUREMENTS_H
 #define BOARDMARK_MEASUREMENTS_H
 
@@ -8,24 +9,28 @@
 #include <string>
 #include <vector>
 
-#include "measure.h"
 #include "options.h"
+#include "session.h"
 
-void run_latency(Session* session, const LatencyOptions& options);
-void run_bandwidth(Session* session, const BandwidthOptions& options);
-void run_pipe(Session* session);
-void run_syscall(Session* session);
+struct Measurement {
+    Command command;
+    const char* name;
+    // Why the memory the measurement needs cannot be had ("a working set of
+    // 1 TiB cannot be had: ..."), or "" when it may be: checked before
+    // anything runs.
+    std::string (*memory_problem)(const MachineFacts& facts, const Options& options);
+    // Rows it will run, for the status line's "step of steps".
+    size_t (*rows)(const MachineFacts& facts, const Options& options);
+    void (*run)(Session* session, const Options& options);
+};
 
-// Why the memory a measurement needs cannot be had ("a working set of 1 TiB
-// cannot be had: ..."), or "" when it may be: checked before anything runs.
-std::string latency_memory_problem(const MachineFacts& facts, const LatencyOptions& options);
-std::string bandwidth_memory_problem(const MachineFacts& facts, const BandwidthOptions& options);
+extern const Measurement LATENCY;
+extern const Measurement BANDWIDTH;
+extern const Measurement PIPE;
+extern const Measurement SYSCALL;
 
-// Rows each measurement will run, for the status line's "step of steps".
-size_t latency_rows(const LatencyOptions& options);
-size_t bandwidth_rows(const BandwidthOptions& options);
-size_t pipe_rows(const MachineFacts& facts);
-constexpr size_t SYSCALL_ROWS = 1;
+// No memory beyond a few pages.
+std::string no_memory_problem(const MachineFacts& facts, const Options& options);
 
 // The working-set sizes of the latency sweep: min, then every size of the
 // form 2^k (and 3 * 2^(k-1) with two sizes per doubling) strictly between,

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "defaults.h"
 #include "machine.h"
+#include "sizes.h"
 
 enum class Command { ALL, LATENCY, BANDWIDTH, PIPE, SYSCALL };
 enum class Pages { DEFAULT, HUGE, SMALL };
@@ -20,6 +22,7 @@ struct LatencyOptions {
     Pages pages = Pages::DEFAULT;
     int sizes_per_doubling = 2;  // 1 with --quick
     bool max_is_default = true;
+    int chains = 1;  // independent chains walked at once
 };
 
 struct BandwidthOptions {
@@ -32,7 +35,8 @@ struct Options {
     Command command = Command::ALL;
     bool json = false;
     bool quick = false;
-    std::string output;  // empty: standard output
+    bool summary = false;  // one line for the whole board instead of the tables
+    std::string output;    // empty: standard output
     LatencyOptions latency;
     BandwidthOptions bandwidth;
 };
@@ -48,22 +52,11 @@ struct ParseOutcome {
 
 constexpr int EXIT_MEASUREMENT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int MAX_WORKERS = 256;
+constexpr int MAX_CHAINS = 16;
 
 // args without the program name.
 ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFacts& facts,
                            Options* options);
-
-// A size as the options take it: digits with an optional k, m, g (powers of
-// two) or K, M, G (powers of ten) suffix and nothing else. False for anything
-// else, zero and values beyond 64 bits.
-bool read_size(const std::string& text, uint64_t* bytes);
-
-// The defaults that depend on the machine.
-uint64_t default_latency_max(const MachineFacts& facts);
-uint64_t default_bandwidth_size(const MachineFacts& facts, int max_workers);
-uint32_t default_stride(const MachineFacts& facts);
-std::vector<int> default_workers(const MachineFacts& facts);
 
 const char* pages_name(Pages pages);
 const char* op_name(BandwidthOp op);

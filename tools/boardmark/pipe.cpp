@@ -81,16 +81,13 @@ void stop_partner(uint32_t iterations, void* arg) {
     p->partner = -1;
 }
 
-}  // namespace
+size_t rows(const MachineFacts& facts, const Options&) { return facts.allowed_cpus >= 2 ? 2 : 1; }
 
-size_t pipe_rows(const MachineFacts& facts) { return facts.allowed_cpus >= 2 ? 2 : 1; }
-
-void run_pipe(Session* session) {
-    Table table;
-    table.title = "Pipe round trip: one byte there and back between two processes";
-    table.headers = {"CPUs", "us per round trip", "us per switch"};
-    const size_t rows = pipe_rows(session->facts);
-    for (size_t cpus = 1; cpus <= rows; ++cpus) {
+void run(Session* session, const Options& options) {
+    begin_table(session, "Pipe round trip: one byte there and back between two processes",
+                {"CPUs", "us per round trip", "us per switch"});
+    const size_t count = rows(session->facts, options);
+    for (size_t cpus = 1; cpus <= count; ++cpus) {
         const std::string placement = cpus == 1 ? "one CPU" : "two CPUs";
         const std::string row = "pipe, " + placement;
         next_step(session, row);
@@ -103,28 +100,27 @@ void run_pipe(Session* session) {
         job.arg = &pair;
         const JobResult result = run_job(job);
         if (!result.ok) {
-            measurement_failed(session, row, "the driver run failed (no sample)");
-            table.rows.push_back({placement, FAILED_CELL, FAILED_CELL});
+            emit_failed_row(session, {placement}, row, "the driver run failed (no sample)");
             continue;
         }
-        if (session->json) {
-            RowParams params;
-            params.measurement = "pipe";
-            params.size = 1;
-            params.op = "round_trip";
-            params.cpus = static_cast<int>(cpus);
-            set_row_params(params);
-            report_microseconds("round trip", result.iterations);
-            // A round trip switches to the partner and back.
-            report_context_switches(2 * result.iterations);
-        } else {
-            const double us =
-                static_cast<double>(result.elapsed_us) / static_cast<double>(result.iterations);
-            table.rows.push_back({placement, fixed(us, 2), fixed(us / 2, 2)});
-        }
+        RowParams params;
+        params.measurement = "pipe";
+        params.size = 1;
+        params.op = "round_trip";
+        params.cpus = static_cast<int>(cpus);
+        const uint64_t trips = result.iterations;
+        Figure round_trip;
+        round_trip.report = [trips] { report_microseconds("round trip", trips); };
+        round_trip.key = "us_per_operation";
+        // A round trip switches to the partner and back.
+        Figure by_switch;
+        by_switch.report = [trips] { report_context_switches(2 * trips); };
+        by_switch.key = "us_per_switch";
+        emit_row(session, params, {placement}, {round_trip, by_switch});
     }
-    if (!session->json) {
-        before_output(session);
-        print_table(session->out, table);
-    }
+    end_table(session);
 }
+
+}  // namespace
+
+const Measurement PIPE = {Command::PIPE, "pipe", no_memory_problem, rows, run};

@@ -14,34 +14,33 @@ void getppid_calls(uint32_t iterations, void*) {
     sink_int(static_cast<int>(last));
 }
 
-}  // namespace
+size_t rows(const MachineFacts&, const Options&) { return 1; }
 
-void run_syscall(Session* session) {
-    Table table;
-    table.title = "System call: syscall(SYS_getppid)";
-    table.headers = {"call", "ns per call"};
+void run(Session* session, const Options&) {
+    begin_table(session, "System call: syscall(SYS_getppid)", {"call", "ns per call"});
     const std::string row = "syscall getppid";
     next_step(session, row);
     Job job;
     job.body = getppid_calls;
     const JobResult result = run_job(job);
     if (!result.ok) {
-        measurement_failed(session, row, "the driver run failed (no sample)");
-        table.rows.push_back({"getppid", FAILED_CELL});
-    } else if (session->json) {
+        emit_failed_row(session, {"getppid"}, row, "the driver run failed (no sample)");
+    } else {
         RowParams params;
         params.measurement = "syscall";
         params.op = "getppid";
         params.cpus = result.cpus;
-        set_row_params(params);
-        report_nanoseconds("getppid", result.iterations);
-    } else {
-        const double ns = static_cast<double>(result.elapsed_us) * 1000.0 /
-                          static_cast<double>(result.iterations);
-        table.rows.push_back({"getppid", fixed(ns, 2)});
+        const uint64_t calls = result.iterations;
+        Figure ns;
+        ns.report = [calls] { report_nanoseconds("getppid", calls); };
+        ns.key = "ns_per_operation";
+        emit_row(session, params, {"getppid"}, {ns});
     }
-    if (!session->json) {
-        before_output(session);
-        print_table(session->out, table);
-    }
+    end_table(session);
 }
+
+}  // namespace
+
+const Measurement SYSCALL = {Command::SYSCALL, "syscall", no_memory_problem, rows, run};
+
+std::string no_memory_problem(const MachineFacts&, const Options&) { return ""; }

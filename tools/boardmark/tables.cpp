@@ -28,26 +28,6 @@ void print_table(FILE* out, const Table& table) {
     std::fflush(out);
 }
 
-std::string size_for_people(uint64_t bytes) {
-    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    double value = static_cast<double>(bytes);
-    while (unit < 4 && bytes >= (1ULL << (10 * (unit + 1)))) {
-        ++unit;
-        value /= 1024;
-    }
-    // Whole numbers as such, the halves of the size ladder with one decimal.
-    char text[40];
-    if (value == static_cast<double>(static_cast<uint64_t>(value))) {
-        std::snprintf(text, sizeof text, "%.0f %s", value, units[unit]);
-    } else if (value * 10 == static_cast<double>(static_cast<uint64_t>(value * 10))) {
-        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    } else {
-        std::snprintf(text, sizeof text, "%.2f %s", value, units[unit]);
-    }
-    return text;
-}
-
 std::string fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sizes.h"
+
 struct Table {
     std::string title;
     std::vector<std::string> headers;
@@ -17,9 +19,6 @@ struct Table {
 // The title, then the headers and rows in columns: the first column aligned
 // left, the others right, two spaces between columns.
 void print_table(FILE* out, const Table& table);
-
-// A size for people: "4 KiB", "1.5 MiB", "32 MiB", "100 bytes".
-std::string size_for_people(uint64_t bytes);
 
 // value with decimals digits after the point.
 std::string fixed(double value, int decimals);

@@ -1,6 +1,5 @@
-// What lapcost shows of the calibration on standard error: a status line
-// redrawn in place on a terminal, and one summary line at the end. Other
-// programs (boardmark) draw their own steps on the same status line.
+// What lapcost shows of the calibration on standard error: the status line
+// (status_line.h) while it runs, and one summary line at the end.
 #ifndef LAPCOST_PROGRESS_DISPLAY_H
 #define LAPCOST_PROGRESS_DISPLAY_H
 
@@ -8,24 +7,17 @@
 #include <string>
 
 #include "lib_timing.h"
+#include "status_line.h"
 
 // Where the governors live; one file per CPU.
 constexpr const char* GOVERNOR_PATTERN = "/sys/devices/system/cpu/cpu*/cpufreq/scaling_governor";
 
 struct ProgressDisplay {
-    const char* program = "lapcost";  // the status line's first word
-    FILE* stream = nullptr;
-    bool status_line = false;  // redraw a status line: the stream is a terminal
+    StatusLine line;
     bool summary = false;      // print the summary line at the end
-    int columns = 0;           // terminal width, 0 when unknown
-    double start_seconds = 0;  // monotonic clock at the start
-    bool drawn = false;        // a status line is showing
     CalibrationStep enough{};  // the step that settled the enough interval
     const char* governor_pattern = GOVERNOR_PATTERN;
 };
-
-// The status line of program for step, seconds after the start (no newline).
-std::string status_text(const char* program, const CalibrationStep& step, double seconds);
 
 // The summary line (no newline): the enough interval and how it was reached,
 // from the ENOUGH step, the calibration's seconds, and the governor note when
@@ -45,11 +37,5 @@ bool start_progress_display(ProgressDisplay* display, FILE* stream, const char* 
 // The calibration observer: arg is the ProgressDisplay. Draws each step,
 // and at the end erases the status line and prints the summary.
 void show_calibration_step(const CalibrationStep* step, void* arg);
-
-// Draws "program [seconds] text" as the status line when display has one.
-void show_status(ProgressDisplay* display, const std::string& text);
-
-// Erases the status line if one is showing (before other output on the terminal).
-void clear_status(ProgressDisplay* display);
 
 #endif

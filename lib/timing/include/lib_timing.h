@@ -53,8 +53,8 @@ typedef struct Sample {
 } Sample;
 
 typedef struct SampleSet {
-    int32_t count;   /* samples[0 .. count-1] are valid, slowest per iteration first */
-    int32_t padding; /* keeps samples 8-byte aligned; content undefined */
+    int32_t count;    /* samples[0 .. count-1] are valid, slowest per iteration first */
+    int32_t padding;  /* keeps samples 8-byte aligned; content undefined */
     Sample samples[]; /* as many as the allocation holds (a GNU extension in C++) */
 } SampleSet;
 
@@ -231,6 +231,37 @@ void set_calibration_observer(CalibrationObserver observer, void* arg);
  * the merged set (heap memory, never freed by the driver) stays current. */
 void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int enough, int parallel, int warmup, int repetitions, void* user_arg);
+/* Every driver_run records what happened during its pre-run and its run,
+ * outside the timed intervals (lib_timing(3), RUN CONDITIONS): per worker,
+ * context switches, CPU migrations and page faults of its timed intervals
+ * from perf_event_open on itself (a refused counter is null, with the
+ * reason), and its CPU at the start and the end; system-wide, the other
+ * processes' CPU time, the time each cpufreq policy spent below its top
+ * frequency, temperatures, cooling steps and firmware throttle flags. A run
+ * is disturbed when
+ *   - a pinned worker migrated;
+ *   - other processes used more than 25 % of one CPU, over a run of at
+ *     least 0.5 s;
+ *   - a policy on whose CPUs a worker ran spent more than 10 % of the run
+ *     below its top frequency;
+ *   - a cooling device stepped up or a firmware throttle flag was raised.
+ * TIMING_CONDITIONS=off takes no conditions.
+ *
+ * Hardware counters are taken on request: cycles, instructions, branch
+ * misses and L1 data cache read misses (L1D_CACHE_REFILL on ARM) of each
+ * worker's timed intervals, reported per iteration, each with its running
+ * share when the PMU multiplexed it, and with the reason when it could not be
+ * opened. TIMING_COUNTERS=hardware (any case) asks for them, read at the
+ * first driver_run; set_hardware_counters(1) asks and (0) stops asking, over
+ * the environment. */
+void set_hardware_counters(int enabled);
+/* Whether the run that made the current sample set was disturbed: 1 when it
+ * was, 0 when not, -1 when there is nothing to say (the set did not come
+ * from driver_run, or TIMING_CONDITIONS=off). The reasons, each ending in a
+ * newline and those of the pre-run beginning "pre-run: ", go into reasons
+ * when it is not null (cut to fit size bytes, always NUL-terminated), for
+ * programs that print results of their own. */
+int current_set_disturbed(char* reasons, size_t size);
 /* A SIGCHLD handler for benchmark programs: reaps one child, stays installed. */
 void reap_child_and_rearm(int signal_number);
 typedef struct WorkerState WorkerState;
@@ -253,6 +284,78 @@ int custom_list_cpu(const char* list_text, int index);
 int pin_to_allowed_cpu(int position);
 /* sysconf(_SC_NPROCESSORS_ONLN). */
 int online_cpu_count(void);
+
+/* ---- machine facts (read once per process, kept) ----
+ * What programs built on the library need to know about the machine, read
+ * from procfs and sysfs at the first call without blocking and kept for the
+ * process. What cannot be read is -1 (numbers) or "" (texts). */
+
+/* One cache as sysfs describes it below cpuN/cache/indexM. */
+typedef struct CpuCache {
+    int32_t level;             /* 1, 2, 3, ... */
+    int32_t line_bytes;        /* coherency_line_size */
+    int64_t size_bytes;        /* "32K" is 32768 */
+    char type[16];             /* "Data", "Instruction" or "Unified" */
+    char shared_cpu_list[256]; /* the CPUs sharing it, as sysfs writes them ("0-3") */
+} CpuCache;
+
+/* One cpufreq policy, /sys/devices/system/cpu/cpufreq/policyN. */
+typedef struct CpufreqPolicy {
+    int32_t number;    /* N */
+    int32_t padding;   /* keeps the frequencies 8-byte aligned; always 0 */
+    int64_t cur_khz;   /* scaling_cur_freq when the facts were read */
+    int64_t min_khz;   /* scaling_min_freq */
+    int64_t max_khz;   /* scaling_max_freq: the highest the governor may choose */
+    char cpus[256];    /* related_cpus (else affected_cpus) as sysfs writes them */
+    char governor[32]; /* scaling_governor */
+} CpufreqPolicy;
+
+typedef struct MachineRecord {
+    char host[65];        /* uname's node name */
+    char kernel[65];      /* uname's release */
+    char machine[65];     /* uname's machine ("armv7l", "aarch64") */
+    char cpu_model[512];  /* "4x Cortex-A53 + 2x Cortex-A72", or x86's model name */
+    int32_t cpus_online;  /* CPUs in /sys/devices/system/cpu/online */
+    int32_t cpus_present; /* CPUs in /sys/devices/system/cpu/present */
+    /* Each distinct cache (level, type and sharing CPUs) once, in CPU order. */
+    int32_t cache_count;
+    const CpuCache* caches;
+    int32_t policy_count; /* in policy number order */
+    const CpufreqPolicy* policies;
+    /* How this program runs other than on the machine itself: "" when nothing
+     * says so, else what was found, e.g. "user-mode emulator qemu-arm" or
+     * "virtual machine (CPU flag hypervisor)". */
+    char virtualization[160];
+} MachineRecord;
+
+/* ---- waiting for a quiet machine ---- */
+
+typedef struct IdleWaitResult {
+    double waited_seconds;
+    /* The share of all CPUs' time that everything but this process used:
+     * over the last half second when quiet, over the whole wait when not;
+     * NaN when no tick passed. */
+    double busy_share;
+    int32_t quiet; /* 1 when the machine got quiet */
+} IdleWaitResult;
+/* Waits until everything but this process uses less than 10 % of the
+ * machine's CPU time (from /proc/stat, every half second) for 3 seconds in a
+ * row, at most max_seconds. 0 when quiet, 1 when it gave up (the context's
+ * warnings then name the share seen), -1 when /proc/stat cannot be read.
+ * result, when not null, says how long it waited and what it saw. Prints
+ * nothing. */
+int wait_idle(double max_seconds, IdleWaitResult* result);
+
+/* The facts, read at the first call; the record and its arrays stay valid
+ * and unchanged for the rest of the process. Never null. */
+const MachineRecord* machine_facts(void);
+/* The caches below cpu_directory, a directory laid out as
+ * /sys/devices/system/cpu (a copy taken from another board, say), each
+ * distinct one once: up to room of them into caches (null when room is 0).
+ * Returns how many there
+ * are (more than room when they did not all fit); 0 when none can be read,
+ * -1 when memory ran out. */
+int read_cpu_caches(const char* cpu_directory, CpuCache* caches, int room);
 
 /* ---- result reports (one line each, of the clock's current interval) ---- */
 

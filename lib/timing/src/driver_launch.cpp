@@ -26,6 +26,7 @@
 #include "driver_internal.h"
 #include "internal.h"
 #include "lib_timing.h"
+#include "run_conditions.h"
 
 namespace timing_internal {
 
@@ -158,7 +159,10 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
         if (ending()) return false;
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;  // failed: the sets are as built
-        if (r == 0) continue;
+        if (r == 0) {
+            conditions_run_goes_on();
+            continue;
+        }
         if (FD_ISSET(fd, &error_set)) return false;
         if (FD_ISSET(fd, &read_set)) {
             const ssize_t n = read(fd, into + got, wanted - got);
@@ -283,12 +287,17 @@ bool ready(Gathering& g) { return reply_wait(g.reply_fd, g.bytes, g.workers); }
 // the warm-up is only slept, and the empty merged set is published.
 bool warm_up_and_go(Gathering& g) {
     if (g.warmup > 0) sleep_us(g.warmup);
+    conditions_run_starts();
     if (g.workers == 0) return true;
     std::memset(g.bytes, GO_BYTE, g.workers);
     return !ending() && write_all(g.go_fd, g.bytes, g.workers);
 }
 
-bool done(Gathering& g) { return reply_wait(g.reply_fd, g.bytes, g.workers); }
+bool done(Gathering& g) {
+    if (!reply_wait(g.reply_fd, g.bytes, g.workers)) return false;
+    conditions_run_ends();
+    return true;
+}
 
 // One collect byte at a time: the next goes out only once the previous image
 // is whole, so images never interleave on the reply pipe.
@@ -365,6 +374,28 @@ void gather_results(int reply_fd, int go_fd, int collect_fd, int quit_fd, const 
 
 namespace {
 
+// The caller's SIGTERM disposition back in place. A SIGTERM that came during
+// the run was only deferred while the run was torn down: a handler of the
+// caller's gets it now. With the default disposition the caller learns of it
+// from the failed run alone.
+void put_sigterm_back() {
+    restore_handler(SIGTERM, saved_term_handler);
+    if (term_received && !is_default(saved_term_handler)) raise(SIGTERM);
+}
+
+// driver_run calls itself for the pre-run: its depth tells the pre-run from
+// the run, and the outer call alone starts a new record of conditions.
+int driver_depth = 0;
+
+struct DriverDepth {
+    DriverDepth() {
+        if (++driver_depth == 1) conditions_new_driver_run();
+    }
+    ~DriverDepth() { --driver_depth; }
+    DriverDepth(const DriverDepth&) = delete;
+    DriverDepth& operator=(const DriverDepth&) = delete;
+};
+
 // Creates the pipes, forks the workers, gathers their results and reaps them.
 void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                     int enough, int parallel, int warmup, int repetitions, void* user_arg,
@@ -394,10 +425,11 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
     if (pids == nullptr) {
         close_all(all_ends, 8);
         default_sigchld();
-        restore_handler(SIGTERM, saved_term_handler);
+        put_sigterm_back();
         return;
     }
 
+    conditions_prepare(parallel, driver_depth > 1);
     // Workers leave with exit(), which would flush a copy of anything still
     // buffered here.
     fflush(nullptr);
@@ -461,15 +493,14 @@ void launch_workers(IntervalCallback setup, IntervalCallback body, IntervalCallb
         put_caller_alarm_back(caller_alarm);
     }
 
+    conditions_release();
     free(pids);
-    restore_handler(SIGTERM, saved_term_handler);
+    put_sigterm_back();
 }
 
-}  // namespace
-
-extern "C" {
-
-void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+// One driver run: the pre-run when there are several workers, then the run.
+// The conditions of both go with the set the run makes current.
+void run_driver(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
                 int enough, int parallel, int warmup, int repetitions, void* user_arg) {
     enough = enough_at_least(enough);
     reset_clock();
@@ -501,11 +532,25 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
 
     // A worker takes one sample even when asked for none.
     launching_run = {parallel, repetitions > 0 ? repetitions : 1, enough, warmup > 0 ? warmup : 0};
+    SampleSet* const before_run = current_sample_set();
     launch_workers(setup, body, teardown, enough, parallel, warmup, repetitions, user_arg,
                    iterations);
+    if (driver_depth == 1 && current_sample_set() != before_run) {
+        conditions_attach(current_sample_set());
+    }
     // The pre-run's merged set never reached the caller: once the real run
     // has replaced it as the current set, nothing refers to it any more.
     if (pre_run_set != nullptr && current_sample_set() != pre_run_set) free(pre_run_set);
+}
+
+}  // namespace
+
+extern "C" {
+
+void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback teardown,
+                int enough, int parallel, int warmup, int repetitions, void* user_arg) {
+    const DriverDepth depth;
+    run_driver(setup, body, teardown, enough, parallel, warmup, repetitions, user_arg);
 }
 
 void reap_child_and_rearm(int signal_number) {

@@ -216,15 +216,22 @@ struct DriverRunSettings {
 
 // What a JSON object carries after the report's own items, each left out
 // when null (params also when param_count is 0).
+struct DriverConditions;
 struct ReportTail {
     const ReportParam* params;
     int param_count;
     const SampleSummary* summary;  // the current set's summary
     const SampleSet* set;          // its samples, written raw with the summary
     const DriverRunSettings* run;  // the run that made the current set
+    // Its conditions, written with the run (null there: not taken).
+    const DriverConditions* conditions;
 };
 
 void write_report_text(FILE* stream, const ReportRecord& record);
+// The text line of a report on a set whose run was disturbed: marked, and
+// the reasons after it.
+void write_disturbed_report_text(FILE* stream, const ReportRecord& record,
+                                 const DriverConditions& conditions);
 void write_report_json(FILE* stream, const ReportRecord& record, const ReportTail& tail);
 
 // JSON values as the reports write them: a string escaped as labels are (null

@@ -17,6 +17,7 @@
 
 #include "internal.h"
 #include "lib_timing.h"
+#include "run_conditions.h"
 
 namespace {
 
@@ -198,6 +199,7 @@ void write_report_json(FILE* stream, const ReportRecord& record, const ReportTai
                 ",\"run\":{\"parallel\":%d,\"repetitions\":%d,\"enough_us\":%d,\"warmup_us\":%d}",
                 static_cast<int>(run->parallel), static_cast<int>(run->repetitions),
                 static_cast<int>(run->enough_us), static_cast<int>(run->warmup_us));
+        write_conditions_json(stream, tail.conditions);
     }
     fputs("}\n", stream);
 }

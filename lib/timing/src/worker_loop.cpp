@@ -18,6 +18,7 @@
 #include "driver_internal.h"
 #include "internal.h"
 #include "lib_timing.h"
+#include "run_conditions.h"
 
 namespace timing_internal {
 
@@ -155,6 +156,7 @@ uint32_t next_interval(WorkerState* state) {
 
     if (state->awaiting_first == 0) {
         const double e = static_cast<double>(clock_end(nullptr, nullptr));
+        conditions_counters_off();
         if (state->teardown_fn != nullptr) {
             release_sigchld();
             state->teardown_fn(n, state->user_arg);
@@ -183,6 +185,7 @@ uint32_t next_interval(WorkerState* state) {
             } else if (readable_now(state->go_fd)) {
                 state->phase = Timing;
                 take_byte(state->go_fd);
+                conditions_worker_starts(state->worker_index);
                 n = state->timed_iterations;
             }
             break;
@@ -210,6 +213,7 @@ uint32_t next_interval(WorkerState* state) {
                     state->timed_iterations =
                         step.count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(step.count);
                     state->phase = WindDown;
+                    conditions_worker_ends(state->worker_index);
                     send_byte(state->reply_fd, DONE_BYTE);
                     n = state->idle_iterations;
                     break;
@@ -218,6 +222,7 @@ uint32_t next_interval(WorkerState* state) {
             }
             state->timed_iterations = n;
             if (state->phase == WindDown) {
+                conditions_worker_ends(state->worker_index);
                 send_byte(state->reply_fd, DONE_BYTE);
                 n = state->idle_iterations;
             }
@@ -238,6 +243,7 @@ uint32_t next_interval(WorkerState* state) {
     }
 
     if (state->setup_fn != nullptr) state->setup_fn(n, state->user_arg);
+    if (state->phase == Timing) conditions_counters_on(n);
     clock_begin(nullptr);
     return n;
 }

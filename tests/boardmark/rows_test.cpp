@@ -1,0 +1,70 @@
+// What boardmark makes of its rows: enough samples for each, and the one-line
+// board summary built from them.
+#include <string>
+#include <vector>
+
+#include "board_summary.h"
+#include "gtest/gtest.h"
+#include "session.h"
+
+namespace {
+
+// The driver's default takes 11 samples from one worker with a short
+// interval, one per worker otherwise.
+TEST(Rows, EveryRowHasAtLeastFiveSamples) {
+    const struct {
+        int workers;
+        int enough_us;
+        int repetitions;  // -1: the driver's default
+    } cases[] = {
+        {1, 5000, -1}, {1, 999999, -1}, {1, 1000000, 5}, {2, 5000, 3},
+        {3, 5000, 2},  {4, 1000000, 2}, {5, 5000, 1},    {256, 5000, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(repetitions_for(c.workers, c.enough_us), c.repetitions)
+            << c.workers << " workers, " << c.enough_us << " us";
+    }
+}
+
+RowRecord row(const char* measurement, uint64_t size, const char* op, int workers, int cpus,
+              double value) {
+    RowRecord r;
+    r.params.measurement = measurement;
+    r.params.size = size;
+    r.params.op = op;
+    r.params.workers = workers;
+    r.params.cpus = cpus;
+    r.value = value;
+    return r;
+}
+
+TEST(Rows, BoardSummaryNamesEachCacheWithTheLatencyInsideIt) {
+    const std::string context =
+        "{\"report\":\"context\",\"kernel\":\"6.1.0\",\"machine\":\"aarch64\",\"cpu_model\":"
+        "\"Cortex-A72\",\"caches\":[{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768},"
+        "{\"level\":1,\"type\":\"Instruction\",\"size_bytes\":49152},"
+        "{\"level\":2,\"type\":\"Unified\",\"size_bytes\":1048576},"
+        "{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768}]}";
+    const std::vector<RowRecord> rows = {
+        row("latency", 16384, "load", 1, 1, 1.5),
+        row("latency", 32768, "load", 1, 1, 2),
+        row("latency", 524288, "load", 1, 1, 9.25),
+        row("latency", 1048576, "load", 1, 1, 20),
+        row("latency", 4194304, "load", 1, 1, 98.04),
+        row("bandwidth", 8388608, "read", 1, 1, 4000),
+        row("bandwidth", 8388608, "write", 1, 1, 3000),
+        row("bandwidth", 8388608, "read", 4, 4, 1500),
+        row("pipe", 1, "round_trip", 1, 1, 12.34),
+        row("pipe", 1, "round_trip", 1, 2, 20),
+        row("syscall", 0, "getppid", 1, 1, 301.6),
+    };
+    EXPECT_EQ(board_summary(context, rows),
+              "Cortex-A72 (aarch64), Linux 6.1.0; L1d 32 KiB 1.5 ns, L2 1 MiB 9.2 ns; memory "
+              "98.0 ns at 4 MiB; read 4000 MB/s with 1 worker, 6000 MB/s with 4 workers; pipe "
+              "round trip 12.3 us on one CPU, 20.0 us on two CPUs; system call 302 ns");
+    // Only what ran: no latency rows, no latencies.
+    EXPECT_EQ(board_summary(context, {rows.back()}),
+              "Cortex-A72 (aarch64), Linux 6.1.0; L1d 32 KiB, L2 1 MiB; system call 302 ns");
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+#include "board_summary.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tables.h"
+
+namespace {
+
+struct Cache {
+    std::string name;  // "L1d", "L2"
+    uint64_t bytes;
+};
+
+// The text after "key": in json up to its closing quote ("" when absent; the
+// library's values here have no escaped quotes).
+std::string text_member(const std::string& json, const std::string& key, size_t from = 0) {
+    const std::string start = "\"" + key + "\":\"";
+    const size_t at = json.find(start, from);
+    if (at == std::string::npos) return "";
+    const size_t begin = at + start.size();
+    return json.substr(begin, json.find('"', begin) - begin);
+}
+
+// The number after "key": in json, at or after from (0 when absent).
+uint64_t number_member(const std::string& json, const std::string& key, size_t from) {
+    const std::string start = "\"" + key + "\":";
+    const size_t at = json.find(start, from);
+    return at == std::string::npos ? 0
+                                   : std::strtoull(json.c_str() + at + start.size(), nullptr, 10);
+}
+
+// The data and unified caches, each level once, in the context's order
+// (smallest first).
+std::vector<Cache> caches(const std::string& json) {
+    std::vector<Cache> found;
+    const std::string entry = "{\"level\":";
+    for (size_t at = json.find(entry); at != std::string::npos; at = json.find(entry, at + 1)) {
+        const std::string type = text_member(json, "type", at);
+        if (type != "Data" && type != "Unified") continue;
+        const std::string name =
+            "L" + std::to_string(number_member(json, "level", at)) + (type == "Data" ? "d" : "");
+        bool known = false;
+        for (const Cache& c : found) known = known || c.name == name;
+        if (!known) found.push_back({name, number_member(json, "size_bytes", at)});
+    }
+    return found;
+}
+
+bool is(const RowRecord& row, const char* measurement) {
+    return std::strcmp(row.params.measurement, measurement) == 0;
+}
+
+// The latency row of the largest working set not above limit; null when none.
+const RowRecord* latency_within(const std::vector<RowRecord>& rows, uint64_t limit) {
+    const RowRecord* best = nullptr;
+    for (const RowRecord& row : rows) {
+        if (is(row, "latency") && row.params.size <= limit &&
+            (best == nullptr || row.params.size > best->params.size)) {
+            best = &row;
+        }
+    }
+    return best;
+}
+
+void add_part(std::string* line, const std::string& part) {
+    if (!part.empty()) *line += (line->empty() ? "" : "; ") + part;
+}
+
+std::string join(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+}  // namespace
+
+std::string context_json() {
+    char* text = nullptr;
+    size_t bytes = 0;
+    FILE* memory = open_memstream(&text, &bytes);
+    if (memory == nullptr) return "";
+    const ReportFormat format = report_format();
+    set_report_stream(memory);
+    set_report_format(REPORT_FORMAT_JSON);
+    report_context();
+    set_report_format(format);
+    set_report_stream(nullptr);
+    std::fclose(memory);
+    std::string json(text, bytes);
+    std::free(text);
+    return json.substr(json.rfind("{\"report\":\"context\""));
+}
+
+std::string board_summary(const std::string& json, const std::vector<RowRecord>& rows) {
+    std::string line = text_member(json, "cpu_model") + " (" + text_member(json, "machine") +
+                       "), Linux " + text_member(json, "kernel");
+
+    // A cache's latency: the largest working set that fills at most half of it.
+    std::vector<std::string> levels;
+    const std::vector<Cache> found = caches(json);
+    uint64_t largest = 0;
+    for (const Cache& cache : found) {
+        std::string level = cache.name + " " + size_for_people(cache.bytes);
+        const RowRecord* inside = latency_within(rows, cache.bytes / 2);
+        if (inside != nullptr && inside->params.size > largest) {
+            level += " " + fixed(inside->value, 1) + " ns";
+        }
+        largest = std::max(largest, cache.bytes);
+        levels.push_back(level);
+    }
+    add_part(&line, join(levels));
+
+    // Memory: the largest working set, when it is well beyond the caches.
+    const RowRecord* memory = latency_within(rows, UINT64_MAX);
+    if (memory != nullptr && memory->params.size >= 2 * largest && largest != 0) {
+        add_part(&line, "memory " + fixed(memory->value, 1) + " ns at " +
+                            size_for_people(memory->params.size));
+    }
+
+    std::vector<std::string> reads;
+    std::vector<std::string> pipes;
+    std::string syscall;
+    for (const RowRecord& row : rows) {
+        const int workers = row.params.workers;
+        if (is(row, "bandwidth") && std::strcmp(row.params.op, "read") == 0) {
+            reads.push_back(fixed(row.value * workers, 0) + " MB/s with " +
+                            std::to_string(workers) + " worker" + (workers == 1 ? "" : "s"));
+        } else if (is(row, "pipe")) {
+            pipes.push_back(fixed(row.value, 1) + " us on " +
+                            (row.params.cpus == 1 ? "one CPU" : "two CPUs"));
+        } else if (is(row, "syscall")) {
+            syscall = "system call " + fixed(row.value, 0) + " ns";
+        }
+    }
+    if (!reads.empty()) add_part(&line, "read " + join(reads));
+    if (!pipes.empty()) add_part(&line, "pipe round trip " + join(pipes));
+    add_part(&line, syscall);
+    return line;
+}
