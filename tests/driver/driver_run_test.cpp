@@ -19,7 +19,7 @@
 #include "child_process.h"
 #include "driver_fixtures.h"
 #include "gtest/gtest.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 
@@ -244,21 +244,22 @@ TEST_F(DriverRun, ASecondRunReplacesTheFirstResultAndLeavesTheFirstSetToTheCalle
 }
 
 // A JSON report of the current interval, parsed.
-JsonValue json_report() {
+JsonNode json_report() {
     set_report_format(REPORT_FORMAT_JSON);
     const std::string text = report_text([] { report_microseconds("op", 1); });
     set_report_format(REPORT_FORMAT_TEXT);
     // The last line: after the context line, when there is one.
     const size_t end = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
-    JsonValue value;
+    JsonNode value;
     std::string error;
-    EXPECT_TRUE(parse_json(text.substr(end == std::string::npos ? 0 : end + 1), &value, &error))
+    EXPECT_TRUE(
+        read_json(text.substr(end == std::string::npos ? 0 : end + 1), &value, &error, JSON_STRICT))
         << error << " in " << text;
     return value;
 }
 
-std::string run_of(const JsonValue& report) {
-    const JsonValue* run = report.find("run");
+std::string run_of(const JsonNode& report) {
+    const JsonNode* run = report.member("run");
     if (run == nullptr) return "-";
     std::string text;
     for (const auto& [key, value] : run->members) {
@@ -292,17 +293,18 @@ TEST_F(DriverRun, JsonReportsCarryTheRunAndTheRawSamplesOfTheSetItMade) {
     setenv("QUENTAR_SCHED", "SINGLE", 1);
     EXPECT_EQ(context_warnings().find("unpinned"), std::string::npos);
     unsetenv("QUENTAR_SCHED");
-    JsonValue report = json_report();
+    JsonNode report = json_report();
     EXPECT_EQ(
         run_of(report),
         "parallel=2.000000 repetitions=1.000000 enough_us=10000.000000 warmup_us=3000.000000");
-    const JsonValue* raw = report.find("samples") ? report.find("samples")->find("raw") : nullptr;
+    const JsonNode* raw =
+        report.member("samples") ? report.member("samples")->member("raw") : nullptr;
     ASSERT_NE(raw, nullptr);
-    ASSERT_EQ(raw->elements.size(), 2u);
+    ASSERT_EQ(raw->items.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        ASSERT_EQ(raw->elements[i].elements.size(), 2u);
-        EXPECT_EQ(raw->elements[i].elements[0].number, merged->samples[i].elapsed_us);
-        EXPECT_EQ(raw->elements[i].elements[1].number, merged->samples[i].iterations);
+        ASSERT_EQ(raw->items[i].items.size(), 2u);
+        EXPECT_EQ(raw->items[i].items[0].number, merged->samples[i].elapsed_us);
+        EXPECT_EQ(raw->items[i].items[1].number, merged->samples[i].iterations);
     }
 
     // Another set current: no run. The same set again: its run again. The

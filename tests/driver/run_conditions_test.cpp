@@ -22,7 +22,7 @@
 #include "child_process.h"
 #include "driver_internal.h"
 #include "gtest/gtest.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 #include "time_scale.h"
@@ -251,7 +251,7 @@ int task_clock_opener(void* attr, int pid, int cpu, int group_fd, unsigned long 
 
 // The report's conditions.counters.workers[0] after a run with hardware
 // counters asked for.
-JsonValue hardware_counters_after(timing_internal::CounterOpener opener) {
+JsonNode hardware_counters_after(timing_internal::CounterOpener opener) {
     set_hardware_counters(1);
     timing_internal::set_counter_opener(opener);
     driver_run(nullptr, spin, nullptr, 20000, 1, 0, 3, nullptr);
@@ -265,53 +265,53 @@ JsonValue hardware_counters_after(timing_internal::CounterOpener opener) {
     set_report_format(REPORT_FORMAT_TEXT);
     const size_t last = line.rfind('\n', line.size() - 2);  // after the context line
     if (last != std::string::npos) line = line.substr(last + 1);
-    JsonValue report;
-    EXPECT_TRUE(parse_json(line, &report, nullptr)) << line;
-    const JsonValue* conditions = report.find("conditions");
-    const JsonValue* counters = conditions != nullptr ? conditions->find("counters") : nullptr;
-    const JsonValue* workers = counters != nullptr ? counters->find("workers") : nullptr;
-    if (workers == nullptr || workers->elements.size() != 1) {
+    JsonNode report;
+    EXPECT_TRUE(read_json(line, &report, nullptr, JSON_STRICT)) << line;
+    const JsonNode* conditions = report.member("conditions");
+    const JsonNode* counters = conditions != nullptr ? conditions->member("counters") : nullptr;
+    const JsonNode* workers = counters != nullptr ? counters->member("workers") : nullptr;
+    if (workers == nullptr || workers->items.size() != 1) {
         ADD_FAILURE() << line;
-        return JsonValue();
+        return JsonNode();
     }
-    return workers->elements[0];
+    return workers->items[0];
 }
 
 TEST(RunConditions, HardwareCountersPerIterationOrTheirReasons) {
-    const JsonValue seamed = hardware_counters_after(task_clock_opener);
+    const JsonNode seamed = hardware_counters_after(task_clock_opener);
     const WorkerConditions& worker =
         the_run(*timing_internal::conditions_for(current_sample_set())).worker[0];
     ASSERT_GT(worker.timed_iterations, 0u);
-    ASSERT_NE(seamed.find("refused"), nullptr);
+    ASSERT_NE(seamed.member("refused"), nullptr);
     for (int k = 0; k < timing_internal::HARDWARE_COUNTERS; ++k) {
         const timing_internal::HardwareReading& h = worker.hardware[k];
         const std::string name = timing_internal::HARDWARE_COUNTER_NAMES[k];
-        const JsonValue* refused = seamed.find("refused")->find(name);
+        const JsonNode* refused = seamed.member("refused")->member(name);
         if (h.error != 0) {  // no perf_event_open at all: the reason shows
             ASSERT_NE(refused, nullptr) << name;
-            EXPECT_EQ(refused->string.rfind("perf_event_open: ", 0), 0u) << refused->string;
+            EXPECT_EQ(refused->text.rfind("perf_event_open: ", 0), 0u) << refused->text;
             continue;
         }
         EXPECT_EQ(refused, nullptr) << name;
         EXPECT_GT(h.value, 0u) << name;
-        ASSERT_NE(seamed.find(name + "_per_iteration"), nullptr) << name;
+        ASSERT_NE(seamed.member(name + "_per_iteration"), nullptr) << name;
         EXPECT_DOUBLE_EQ(
-            seamed.find(name + "_per_iteration")->number,
+            seamed.member(name + "_per_iteration")->number,
             static_cast<double>(h.value) / static_cast<double>(worker.timed_iterations));
-        ASSERT_NE(seamed.find("running_share")->find(name), nullptr) << name;
-        EXPECT_DOUBLE_EQ(seamed.find("running_share")->find(name)->number,
+        ASSERT_NE(seamed.member("running_share")->member(name), nullptr) << name;
+        EXPECT_DOUBLE_EQ(seamed.member("running_share")->member(name)->number,
                          static_cast<double>(h.running_ns) / static_cast<double>(h.enabled_ns));
     }
 
-    const JsonValue real = hardware_counters_after(nullptr);
+    const JsonNode real = hardware_counters_after(nullptr);
     const WorkerConditions& again =
         the_run(*timing_internal::conditions_for(current_sample_set())).worker[0];
     for (int k = 0; k < timing_internal::HARDWARE_COUNTERS; ++k) {
         if (again.hardware[k].error == 0) continue;  // a machine with a PMU
-        const JsonValue* refused =
-            real.find("refused")->find(timing_internal::HARDWARE_COUNTER_NAMES[k]);
+        const JsonNode* refused =
+            real.member("refused")->member(timing_internal::HARDWARE_COUNTER_NAMES[k]);
         ASSERT_NE(refused, nullptr);
-        EXPECT_EQ(refused->string.rfind("perf_event_open: ", 0), 0u) << refused->string;
+        EXPECT_EQ(refused->text.rfind("perf_event_open: ", 0), 0u) << refused->text;
     }
 }
 

@@ -1,5 +1,6 @@
 // The LAVA converter on any bytes: the JSON reader never reads past its
-// input nor nests without bound, and every case it makes has a name LAVA
+// input nor nests without bound, accepts under its strict rules only what it
+// accepts by default, and every case it makes has a name LAVA
 // takes (letters, digits, '.', '_', '-'; at most CASE_NAME_MAX), unique in
 // the run, a set name of the same kind, a finite measurement with a unit,
 // and the warnings case last. The
@@ -32,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     JsonNode node;
     std::string error;
-    read_json(input, &node, &error);
+    const bool read = read_json(input, &node, &error);
+    // The strict rules only refuse more.
+    if (read_json(input, &node, &error, JSON_STRICT) && !read) std::abort();
 
     const size_t split = input.find('\0');
     const std::string jsonl = input.substr(0, split);

@@ -8,9 +8,11 @@
 
 namespace {
 
+// Each text read by default and under JSON_STRICT.
 struct ReadCase {
     const char* text;
     bool accepted;
+    bool accepted_strict;
 };
 
 TEST(JsonReader, AcceptsJsonAndRefusesEverythingElse) {
@@ -18,38 +20,53 @@ TEST(JsonReader, AcceptsJsonAndRefusesEverythingElse) {
     const std::string too_deep =
         std::string(JSON_MAX_DEPTH + 1, '[') + std::string(JSON_MAX_DEPTH + 1, ']');
     const ReadCase cases[] = {
-        {R"({"a":[1,-2.5e3,0,true,false,null,"x"]})", true},
-        {" \t{ } \r\n", true},
-        {R"("\u00e9\ud83d\ude00\n\"\\\/")", true},
-        {deep_ok.c_str(), true},
-        {too_deep.c_str(), false},
-        {"", false},
-        {"{", false},
-        {"[1,]", false},
-        {"{\"a\" 1}", false},
-        {"{\"a\":1,}", false},
-        {"01", false},
-        {"1.", false},
-        {"1e", false},
-        {"-", false},
-        {"1e999", false},
-        {"NaN", false},
-        {"tru", false},
-        {"\"abc", false},
-        {"\"a\x01\"", false},
-        {R"("\x")", false},
-        {R"("\u12")", false},
-        {R"("\ud800")", false},
-        {R"("\udc00")", false},
-        {R"("\ud800\u0041")", false},
-        {"{} {}", false},
+        {R"({"a":[1,-2.5e3,0,true,false,null,"x"]})", true, true},
+        {" \t{ } \r\n", true, true},
+        {R"("\u00e9\ud83d\ude00\n\"\\\/")", true, false},
+        {R"("\u00e9\n\"\\\/")", true, true},
+        {"\"\xc3\xa9\xf0\x9f\x98\x80\"", true, true},
+        {R"({"a":1,"a":2})", true, false},
+        {R"({"a":{"a":1},"b":[{"a":1}]})", true, true},
+        {deep_ok.c_str(), true, true},
+        {too_deep.c_str(), false, false},
+        {"", false, false},
+        {"{", false, false},
+        {"[1,]", false, false},
+        {"{\"a\" 1}", false, false},
+        {"{\"a\":1,}", false, false},
+        {"01", false, false},
+        {"1.", false, false},
+        {"1e", false, false},
+        {"-", false, false},
+        {"1e999", false, false},
+        {"NaN", false, false},
+        {"tru", false, false},
+        {"\"abc", false, false},
+        {"\"a\x01\"", false, false},
+        {R"("\x")", false, false},
+        {R"("\u12")", false, false},
+        {R"("\ud800")", false, false},
+        {R"("\udc00")", false, false},
+        {R"("\ud800\u0041")", false, false},
+        {"\"\x80\"", false, false},
+        {"\"\xc3\"", false, false},
+        {"\"\xc0\xaf\"", false, false},
+        {"\"\xed\xa0\x80\"", false, false},
+        {"\"\xf4\x90\x80\x80\"", false, false},
+        {"\"\xf5\x80\x80\x80\"", false, false},
+        {"{} {}", false, false},
     };
     for (const ReadCase& c : cases) {
-        JsonNode node;
-        std::string error;
-        EXPECT_EQ(read_json(c.text, &node, &error), c.accepted) << c.text << ": " << error;
-        if (!c.accepted) {
-            EXPECT_NE(error.find("at byte"), std::string::npos) << c.text;
+        for (const bool strict : {false, true}) {
+            JsonNode node;
+            std::string error;
+            const bool accepted = strict ? c.accepted_strict : c.accepted;
+            EXPECT_EQ(read_json(c.text, &node, &error, strict ? JSON_STRICT : JsonRules{}),
+                      accepted)
+                << c.text << (strict ? " (strict): " : ": ") << error;
+            if (!accepted) {
+                EXPECT_NE(error.find("at byte"), std::string::npos) << c.text;
+            }
         }
     }
 }

@@ -16,7 +16,7 @@
 #include "child_process.h"
 #include "gtest/gtest.h"
 #include "internal.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 
@@ -345,7 +345,7 @@ struct JsonLine {
     std::string text;
     bool parsed = false;
     std::string error;
-    JsonValue value;
+    JsonNode value;
 };
 
 JsonLine json_report_after(uint64_t us, const std::function<void()>& report) {
@@ -357,7 +357,7 @@ JsonLine json_report_after(uint64_t us, const std::function<void()>& report) {
     JsonLine line;
     line.text = report_text_after(us, report);
     set_report_format(REPORT_FORMAT_TEXT);
-    line.parsed = parse_json(line.text, &line.value, &line.error);
+    line.parsed = read_json(line.text, &line.value, &line.error, JSON_STRICT);
     return line;
 }
 
@@ -366,15 +366,15 @@ JsonLine json_report_after(uint64_t us, const std::function<void()>& report) {
     if (line.text.empty() || line.text.find('\n') != line.text.size() - 1) {
         return ::testing::AssertionFailure() << "not one line: [" << line.text << "]";
     }
-    if (!line.parsed || line.value.type != JsonValue::Type::Object) {
+    if (!line.parsed || line.value.type != JsonNode::Type::OBJECT) {
         return ::testing::AssertionFailure() << line.error << " in " << line.text;
     }
     return ::testing::AssertionSuccess();
 }
 
-bool is_null(const JsonValue& object, const char* key) {
-    const JsonValue* v = object.find(key);
-    return v != nullptr && v->type == JsonValue::Type::Null;
+bool is_null(const JsonNode& object, const char* key) {
+    const JsonNode* v = object.member(key);
+    return v != nullptr && v->type == JsonNode::Type::NUL;
 }
 
 constexpr double ANY_NUMBER = NAN;
@@ -463,7 +463,7 @@ TEST(JsonReports, EveryReportNamesItselfEchoesItsArgumentsAndTheClockAndItsFigur
         const auto& members = line.value.members;
         ASSERT_EQ(members.size(), c.members.size() + 3) << line.text;
         EXPECT_EQ(members[0].first, "report");
-        EXPECT_EQ(members[0].second.string, c.report);
+        EXPECT_EQ(members[0].second.text, c.report);
         EXPECT_EQ(members[1].first, "elapsed_us");
         EXPECT_EQ(members[1].second.number, 2e6);
         EXPECT_EQ(members[2].first, "iterations");
@@ -472,9 +472,9 @@ TEST(JsonReports, EveryReportNamesItselfEchoesItsArgumentsAndTheClockAndItsFigur
             const auto& [key, value] = members[i + 3];
             EXPECT_EQ(key, c.members[i].first) << line.text;
             if (key == "label") {
-                EXPECT_EQ(value.string, "op");
+                EXPECT_EQ(value.text, "op");
             } else {
-                ASSERT_EQ(value.type, JsonValue::Type::Number) << key << " in " << line.text;
+                ASSERT_EQ(value.type, JsonNode::Type::NUMBER) << key << " in " << line.text;
                 if (!std::isnan(c.members[i].second)) {
                     EXPECT_DOUBLE_EQ(value.number, c.members[i].second)
                         << key << " in " << line.text;
@@ -487,12 +487,12 @@ TEST(JsonReports, EveryReportNamesItselfEchoesItsArgumentsAndTheClockAndItsFigur
 TEST(JsonReports, MbPerSecIsBytesPerElapsedMicrosecondUnroundedAndCountsKeepAll64Bits) {
     const JsonLine rate = json_report_after(3, [] { report_mb_per_sec(10); });
     ASSERT_TRUE(is_one_json_line(rate));
-    EXPECT_EQ(rate.value.find("mb_per_sec")->number, 10.0 / 3.0);
+    EXPECT_EQ(rate.value.member("mb_per_sec")->number, 10.0 / 3.0);
     // Counts that the text prints as their low 32 bits stay whole here.
     const JsonLine big =
         json_report_after(SECOND, [] { report_context_switches((1ULL << 32) + 5); });
     ASSERT_TRUE(is_one_json_line(big));
-    EXPECT_EQ(big.value.find("switches")->number, 4294967301.0);
+    EXPECT_EQ(big.value.member("switches")->number, 4294967301.0);
     EXPECT_NE(big.text.find("\"switches\":4294967301,"), std::string::npos) << big.text;
 }
 
@@ -515,7 +515,7 @@ TEST(JsonReports, LabelsOfAnyBytesGiveValidJsonThatReadsBackAsTheLabel) {
             const char* text = label.first.c_str();
             const JsonLine line = json_report_after(5000, [=] { report(text, 1); });
             ASSERT_TRUE(is_one_json_line(line)) << label.first;
-            EXPECT_EQ(line.value.find("label")->string, label.second) << line.text;
+            EXPECT_EQ(line.value.member("label")->text, label.second) << line.text;
         }
     }
     EXPECT_TRUE(
@@ -526,12 +526,12 @@ TEST(JsonReports, NonFiniteFiguresAreNullAndSilentReportsStaySilent) {
     const JsonLine infinite = json_report_after(0, [] { report_throughput(1000000, 1, 0); });
     ASSERT_TRUE(is_one_json_line(infinite));
     EXPECT_TRUE(is_null(infinite.value, "mb_per_sec"));
-    EXPECT_EQ(infinite.value.find("mb")->number, 1.0);
+    EXPECT_EQ(infinite.value.member("mb")->number, 1.0);
     EXPECT_TRUE(is_null(json_report_after(0, [] { report_throughput(0, 1, 1); }).value,
                         "mb_per_sec"));  // zero over zero
     const JsonLine none = json_report_after(SECOND, [] { report_transfers(0, 4096); });
     EXPECT_TRUE(is_null(none.value, "ms_per_transfer"));
-    EXPECT_EQ(none.value.find("kb_per_sec")->number, 0.0);
+    EXPECT_EQ(none.value.member("kb_per_sec")->number, 0.0);
     EXPECT_TRUE(is_null(json_report_after(5, [] { report_microseconds("op", 0); }).value,
                         "us_per_operation"));
     measured_work();
@@ -555,25 +555,25 @@ TEST(JsonReports, SamplesSummariseTheCurrentSetWhenItHasSamples) {
     select_sample_set(set);     // publishes 100 us over 10 iterations
     const JsonLine line = json_report_after(100, [] { report_microseconds("op", 10); });
     ASSERT_TRUE(is_one_json_line(line));
-    EXPECT_EQ(line.value.find("iterations")->number, 10);
-    const JsonValue* samples = line.value.find("samples");
+    EXPECT_EQ(line.value.member("iterations")->number, 10);
+    const JsonNode* samples = line.value.member("samples");
     ASSERT_NE(samples, nullptr) << line.text;
     ASSERT_EQ(line.value.members.back().first, "samples");
     SampleSummary expected;
     ASSERT_EQ(sample_set_summarize(set, &expected), 0);
     ASSERT_EQ(samples->members.size(), 6u);
-    EXPECT_EQ(samples->find("count")->number, expected.count);
-    EXPECT_EQ(samples->find("fastest_us")->number, expected.fastest_us);
-    EXPECT_EQ(samples->find("median_us")->number, expected.median_us);
-    EXPECT_EQ(samples->find("slowest_us")->number, expected.slowest_us);
-    EXPECT_EQ(samples->find("spread")->number, expected.spread);
+    EXPECT_EQ(samples->member("count")->number, expected.count);
+    EXPECT_EQ(samples->member("fastest_us")->number, expected.fastest_us);
+    EXPECT_EQ(samples->member("median_us")->number, expected.median_us);
+    EXPECT_EQ(samples->member("slowest_us")->number, expected.slowest_us);
+    EXPECT_EQ(samples->member("spread")->number, expected.spread);
     // Every sample of the set, in its order, as [elapsed_us, iterations].
     EXPECT_NE(line.text.find("\"raw\":[[7,0],[300,10],[100,10],[50,10]]}"), std::string::npos)
         << line.text;
-    EXPECT_EQ(line.value.find("run"), nullptr) << "the set did not come from driver_run";
+    EXPECT_EQ(line.value.member("run"), nullptr) << "the set did not come from driver_run";
 
     sample_set_clear(set);  // nothing to summarise: no member at all
-    EXPECT_EQ(json_report_after(100, [] { report_microseconds("op", 10); }).value.find("samples"),
+    EXPECT_EQ(json_report_after(100, [] { report_microseconds("op", 10); }).value.member("samples"),
               nullptr);
     select_sample_set(previous);
 }
@@ -581,12 +581,12 @@ TEST(JsonReports, SamplesSummariseTheCurrentSetWhenItHasSamples) {
 // The parameters of a JSON line as key=value texts, in order; "-" when the
 // line has none.
 std::string params_of(const JsonLine& line) {
-    const JsonValue* params = line.value.find("params");
+    const JsonNode* params = line.value.member("params");
     if (params == nullptr) return "-";
     std::string text;
     for (const auto& [key, value] : params->members) {
-        EXPECT_EQ(value.type, JsonValue::Type::String) << line.text;
-        text += (text.empty() ? "" : " ") + key + "=" + value.string;
+        EXPECT_EQ(value.type, JsonNode::Type::STRING) << line.text;
+        text += (text.empty() ? "" : " ") + key + "=" + value.text;
     }
     return text;
 }

@@ -15,7 +15,7 @@
 #include "child_process.h"
 #include "gtest/gtest.h"
 #include "internal.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "lib_timing.h"
 #include "report_capture.h"
 #include "run_conditions.h"
@@ -65,11 +65,11 @@ std::string context_line() {
     set_report_format(REPORT_FORMAT_JSON);
     const std::string text = report_text([] { report_context(); });
     set_report_format(REPORT_FORMAT_TEXT);
-    JsonValue value;
+    JsonNode value;
     std::string error;
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-    EXPECT_TRUE(parse_json(text, &value, &error)) << error << " in " << text;
-    EXPECT_EQ(value.type, JsonValue::Type::Object);
+    EXPECT_TRUE(read_json(text, &value, &error, JSON_STRICT)) << error << " in " << text;
+    EXPECT_EQ(value.type, JsonNode::Type::OBJECT);
     return text;
 }
 
@@ -121,13 +121,13 @@ TEST(RunContext, MissingFilesGiveNullAndTheProcessFactsRemain) {
                             "load_avg", "thermal", "placement", "calibration"}) {
         EXPECT_TRUE(has(line, "\"" + std::string(key) + "\":null"));
     }
-    JsonValue value;
-    ASSERT_TRUE(parse_json(line, &value, nullptr));
+    JsonNode value;
+    ASSERT_TRUE(read_json(line, &value, nullptr, JSON_STRICT));
     for (const char* key : {"date", "host", "kernel", "machine"}) {
-        ASSERT_NE(value.find(key), nullptr) << key;
-        EXPECT_EQ(value.find(key)->type, JsonValue::Type::String) << key;
+        ASSERT_NE(value.member(key), nullptr) << key;
+        EXPECT_EQ(value.member(key)->type, JsonNode::Type::STRING) << key;
     }
-    EXPECT_EQ(value.find("date")->string.size(), 20u) << "2026-12-09T01:38:48Z";
+    EXPECT_EQ(value.member("date")->text.size(), 20u) << "2026-12-09T01:38:48Z";
     EXPECT_TRUE(has(line, "\"time_t_bytes\":8,\"off_t_bytes\":8,\"long_bytes\":" +
                               std::to_string(sizeof(long)) + "}"));
     EXPECT_TRUE(has(line, "\"warnings\":[]}"));

@@ -84,6 +84,22 @@ void write_refusal(FILE* stream, int error) {
     write_json_string(stream, reason);
 }
 
+// "refused":{NAME:WHY,...}: the counters of names[0, count) that
+// perf_event_open refused, error_of(k) being counter k's errno (0: opened).
+template <typename ErrorOf>
+void write_refused(FILE* stream, const char* const* names, int count, ErrorOf error_of) {
+    fputs("\"refused\":{", stream);
+    bool first = true;
+    for (int k = 0; k < count; ++k) {
+        const int error = error_of(k);
+        if (error == 0) continue;
+        key(stream, names[k], first);
+        first = false;
+        write_refusal(stream, error);
+    }
+    fputc('}', stream);
+}
+
 void write_worker(FILE* stream, int index, const WorkerConditions& w) {
     fprintf(stream, "{\"worker\":%d", index);
     key(stream, "pinned");
@@ -105,15 +121,10 @@ void write_worker(FILE* stream, int index, const WorkerConditions& w) {
         first = false;
         write_json_string(stream, SOFTWARE_COUNTER_NAMES[k]);
     }
-    fputs("],\"refused\":{", stream);
-    first = true;
-    for (int k = 0; k < SOFTWARE_COUNTERS; ++k) {
-        if (w.counters[k].error == 0) continue;
-        key(stream, SOFTWARE_COUNTER_NAMES[k], first);
-        first = false;
-        write_refusal(stream, w.counters[k].error);
-    }
-    fputs("}}", stream);
+    fputs("],", stream);
+    write_refused(stream, SOFTWARE_COUNTER_NAMES, SOFTWARE_COUNTERS,
+                  [&w](int k) { return w.counters[k].error; });
+    fputc('}', stream);
     key(stream, "source");
     write_json_string(stream, WORKER_SOURCE);
     fputc('}', stream);
@@ -251,15 +262,10 @@ void write_hardware(FILE* stream, const RunConditions& run) {
                                                : NAN,
                               true);
         }
-        fputs("},\"refused\":{", stream);
-        first = true;
-        for (int k = 0; k < HARDWARE_COUNTERS; ++k) {
-            if (worker.hardware[k].error == 0) continue;
-            key(stream, HARDWARE_COUNTER_NAMES[k], first);
-            first = false;
-            write_refusal(stream, worker.hardware[k].error);
-        }
-        fputs("}}", stream);
+        fputs("},", stream);
+        write_refused(stream, HARDWARE_COUNTER_NAMES, HARDWARE_COUNTERS,
+                      [&worker](int k) { return worker.hardware[k].error; });
+        fputc('}', stream);
     }
     fputs("]", stream);
     key(stream, "source");

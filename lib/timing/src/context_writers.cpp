@@ -110,43 +110,42 @@ bool utc_now(char* out, size_t size) {
            strftime(out, size, "%Y-%m-%dT%H:%M:%SZ", &parts) > 0;
 }
 
-void write_caches(FILE* stream, const ContextRecord& record) {
-    if (!record.extras->caches_read) {
+// A JSON array of count objects, write_members(i) writing the members of the
+// i-th, or null when read is false: the facts could not be read.
+template <typename WriteMembers>
+void write_objects_or_null(FILE* stream, bool read, int count, WriteMembers write_members) {
+    if (!read) {
         fputs("null", stream);
         return;
     }
-    for (int i = 0; i < record.machine->cache_count; ++i) {
-        const CpuCache& cache = record.machine->caches[i];
-        fprintf(stream, "%s{\"level\":", i == 0 ? "[" : ",");
-        write_count_or_null(stream, cache.level);
-        text_member(stream, "type", cache.type);
-        count_member(stream, "size_bytes", cache.size_bytes);
-        text_member(stream, "shared_cpu_list", cache.shared_cpu_list);
+    fputc('[', stream);
+    for (int i = 0; i < count; ++i) {
+        fputs(i == 0 ? "{" : ",{", stream);
+        write_members(i);
         fputc('}', stream);
     }
     fputc(']', stream);
 }
 
-void write_cpufreq(FILE* stream, const ContextRecord& record) {
-    if (!record.extras->policies_read) {
+void write_cache_members(FILE* stream, const CpuCache& cache) {
+    fputs("\"level\":", stream);
+    write_count_or_null(stream, cache.level);
+    text_member(stream, "type", cache.type);
+    count_member(stream, "size_bytes", cache.size_bytes);
+    text_member(stream, "shared_cpu_list", cache.shared_cpu_list);
+}
+
+void write_policy_members(FILE* stream, const CpufreqPolicy& policy) {
+    fputs("\"cpus\":", stream);
+    if (policy.cpus[0] != '\0') {
+        write_cpu_array(stream, policy.cpus);
+    } else {
         fputs("null", stream);
-        return;
     }
-    for (int i = 0; i < record.machine->policy_count; ++i) {
-        const CpufreqPolicy& policy = record.machine->policies[i];
-        fputs(i == 0 ? "[{\"cpus\":" : ",{\"cpus\":", stream);
-        if (policy.cpus[0] != '\0') {
-            write_cpu_array(stream, policy.cpus);
-        } else {
-            fputs("null", stream);
-        }
-        text_member(stream, "governor", policy.governor);
-        count_member(stream, "cur_khz", policy.cur_khz);
-        count_member(stream, "min_khz", policy.min_khz);
-        count_member(stream, "max_khz", policy.max_khz);
-        fputc('}', stream);
-    }
-    fputc(']', stream);
+    text_member(stream, "governor", policy.governor);
+    count_member(stream, "cur_khz", policy.cur_khz);
+    count_member(stream, "min_khz", policy.min_khz);
+    count_member(stream, "max_khz", policy.max_khz);
 }
 
 void write_calibration_json(FILE* stream, const LiveFacts& live) {
@@ -221,9 +220,11 @@ void render_context_json(FILE* stream, const ContextRecord& record) {
         fputs("null", stream);
     }
     key(stream, "caches");
-    write_caches(stream, record);
+    write_objects_or_null(stream, record.extras->caches_read, machine.cache_count,
+                          [&](int i) { write_cache_members(stream, machine.caches[i]); });
     key(stream, "cpufreq");
-    write_cpufreq(stream, record);
+    write_objects_or_null(stream, record.extras->policies_read, machine.policy_count,
+                          [&](int i) { write_policy_members(stream, machine.policies[i]); });
 
     key(stream, "load_avg");
     if (live.has_load) {

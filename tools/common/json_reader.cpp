@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 const JsonNode* JsonNode::member(const std::string& key) const {
     for (const auto& m : members) {
@@ -15,6 +16,7 @@ namespace {
 
 struct Reader {
     const std::string& text;
+    const JsonRules& rules;
     size_t at = 0;
     std::string problem;
 
@@ -142,6 +144,9 @@ struct Reader {
         }
         unsigned code = 0;
         if (!hex4(&code)) return false;
+        if (rules.no_surrogate_escapes && code >= 0xd800 && code <= 0xdfff) {
+            return fail("surrogate escape");
+        }
         if (code >= 0xdc00 && code <= 0xdfff) return fail("lone low surrogate");
         if (code >= 0xd800 && code <= 0xdbff) {
             unsigned low = 0;
@@ -154,6 +159,26 @@ struct Reader {
             code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
         }
         put_utf8(code, out);
+        return true;
+    }
+
+    // One raw UTF-8 sequence, decoded to check it, copied as it is.
+    bool raw_utf8(std::string* out) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        const int extra = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : -1;
+        if (extra < 0 || lead > 0xf4) return fail("invalid UTF-8 lead byte");
+        unsigned code = lead & (0x3fu >> extra);
+        const size_t from = at++;
+        for (int i = 0; i < extra; ++i, ++at) {
+            const unsigned char c = more() ? static_cast<unsigned char>(text[at]) : 0;
+            if (c < 0x80 || c > 0xbf) return fail("invalid UTF-8 continuation");
+            code = (code << 6) | (c & 0x3fu);
+        }
+        const unsigned least[] = {0, 0x80, 0x800, 0x10000};
+        if (code < least[extra] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+            return fail("overlong, surrogate or out-of-range UTF-8");
+        }
+        out->append(text, from, at - from);
         return true;
     }
 
@@ -170,6 +195,10 @@ struct Reader {
             if (c == '\\') {
                 ++at;
                 if (!escape(out)) return false;
+                continue;
+            }
+            if (c >= 0x80) {
+                if (!raw_utf8(out)) return false;
                 continue;
             }
             out->push_back(static_cast<char>(c));
@@ -239,8 +268,12 @@ struct Reader {
         for (;;) {
             skip_space();
             if (peek() != '"') return fail("expected a member name");
-            node->members.emplace_back();
-            if (!string(&node->members.back().first)) return false;
+            std::string name;
+            if (!string(&name)) return false;
+            if (rules.unique_members && node->member(name) != nullptr) {
+                return fail("duplicate member name");
+            }
+            node->members.emplace_back(std::move(name), JsonNode{});
             skip_space();
             if (peek() != ':') return fail("expected :");
             ++at;
@@ -260,8 +293,9 @@ struct Reader {
 
 }  // namespace
 
-bool read_json(const std::string& text, JsonNode* node, std::string* error) {
-    Reader reader{text, 0, std::string()};
+bool read_json(const std::string& text, JsonNode* node, std::string* error,
+               const JsonRules& rules) {
+    Reader reader{text, rules, 0, std::string()};
     *node = JsonNode{};
     bool ok = reader.value(node, 0);
     if (ok) {
