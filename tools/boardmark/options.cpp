@@ -144,7 +144,11 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     CLI::App* pipe = app.add_subcommand(
         "pipe", "round trip between two processes over pipes, same CPU and two CPUs");
     CLI::App* syscall = app.add_subcommand("syscall", "cost of a trivial system call");
-    for (CLI::App* sub : {all, latency, bandwidth, pipe, syscall}) sub->fallthrough();
+    CLI::App* clock = app.add_subcommand(
+        "clock",
+        "the clock per cpufreq policy from a dependent chain of adds beside cpufreq's claims, "
+        "idle and after a few seconds of load on every CPU (not part of all)");
+    for (CLI::App* sub : {all, latency, bandwidth, pipe, syscall, clock}) sub->fallthrough();
 
     app.failure_message([&args](const CLI::App* failed, const CLI::Error& e) {
         if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
@@ -176,6 +180,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     if (bandwidth->parsed()) options->command = Command::BANDWIDTH;
     if (pipe->parsed()) options->command = Command::PIPE;
     if (syscall->parsed()) options->command = Command::SYSCALL;
+    if (clock->parsed()) options->command = Command::CLOCK;
     lat.sizes_per_doubling = options->quick ? 1 : 2;
     lat.max_is_default = latency->count("--max") == 0;
 

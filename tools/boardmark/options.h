@@ -11,7 +11,7 @@
 #include "machine.h"
 #include "sizes.h"
 
-enum class Command { ALL, LATENCY, BANDWIDTH, PIPE, SYSCALL };
+enum class Command { ALL, LATENCY, BANDWIDTH, PIPE, SYSCALL, CLOCK };
 enum class Pages { DEFAULT, HUGE, SMALL };
 enum class BandwidthOp { READ, WRITE, COPY };
 
