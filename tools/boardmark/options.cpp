@@ -68,6 +68,12 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
                  "one line for the whole board (caches with their latencies, memory latency, "
                  "read bandwidth, pipe and system call, CPU and kernel) instead of the tables "
                  "(default off)");
+    app.add_option("--wait-idle", options->wait_idle,
+                   "before measuring, wait until everything else uses less than 10 % of the "
+                   "machine for 3 seconds in a row, at most SECONDS; measure anyway with a "
+                   "warning when it never gets quiet (default no wait)")
+        ->type_name("SECONDS")
+        ->check(naming_forms(CLI::PositiveNumber, "a positive number of seconds"));
     app.footer(
         "With no subcommand boardmark runs all. Workers are placed by QUENTAR_SCHED, BALANCED "
         "when it is unset. Exit status: 0, 1 when a measurement failed, 2 on a usage error.");

@@ -37,6 +37,7 @@ struct Options {
     bool quick = false;
     bool summary = false;  // one line for the whole board instead of the tables
     std::string output;    // empty: standard output
+    double wait_idle = 0;  // seconds to wait at most for a quiet machine; 0 none
     LatencyOptions latency;
     BandwidthOptions bandwidth;
 };
