@@ -6,6 +6,7 @@
 // into the context of every later report (set_measured_clock).
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,7 +67,8 @@ struct Target {
     int64_t max_khz = -1;   // the policy's highest frequency, -1 unknown
 };
 
-// "0-3,6" as its CPUs; empty when it does not parse.
+// "0-3,6" or "0 1 2 3" (related_cpus) as its CPUs; empty when it does not
+// parse.
 std::vector<int> listed_cpus(const std::string& text) {
     std::vector<int> cpus;
     const char* p = text.c_str();
@@ -82,12 +84,13 @@ std::vector<int> listed_cpus(const std::string& text) {
             p = end;
         }
         for (long cpu = first; cpu <= last; ++cpu) cpus.push_back(static_cast<int>(cpu));
-        if (*p == ',')
+        if (*p == ',' || *p == ' ') {
             ++p;
-        else if (*p != '\0' && *p != '\n')
+        } else if (*p != '\0' && *p != '\n') {
             return {};
-        else
+        } else {
             break;
+        }
     }
     return cpus;
 }
@@ -147,7 +150,7 @@ void pin_to(uint32_t, void* arg) {
 }
 
 // One spinning child per allowed CPU, pinned to it, for seconds; then
-// stopped and reaped.
+// stopped and reaped (or killed by the kernel when boardmark ends first).
 void load_every_cpu(double seconds) {
     cpu_set_t mask;
     CPU_ZERO(&mask);
@@ -155,8 +158,12 @@ void load_every_cpu(double seconds) {
     std::vector<pid_t> children;
     for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
         if (!CPU_ISSET(cpu, &mask)) continue;
+        const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid == 0) {
+            // Ends with boardmark, whatever ends it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(0);
             signal(SIGTERM, SIG_DFL);
             pin_to(0, &cpu);
             volatile unsigned long spin = 0;
@@ -193,10 +200,12 @@ void run(Session* session, const Options& options) {
     std::vector<std::string> warnings;
     for (const char* state : {"idle", "after load"}) {
         for (const Target& target : measured) {
+            // The CPU measured, and its policy's CPUs when it has others.
             std::string cpus = std::to_string(target.cpu);
             if (target.cpus.size() > 1) {
-                cpus = std::to_string(target.cpus.front()) + "-" +
-                       std::to_string(target.cpus.back()) + " on " + cpus;
+                std::string all;
+                for (int each : target.cpus) all += (all.empty() ? "" : ",") + std::to_string(each);
+                cpus += " (" + all + ")";
             }
             const std::string row =
                 std::string("clock CPU ") + std::to_string(target.cpu) + " " + state;
