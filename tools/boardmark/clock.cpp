@@ -2,8 +2,9 @@
 // none) the driver times a dependent chain of integer adds, one add per
 // cycle, which makes the adds per microsecond the clock in MHz. It stands
 // beside what cpufreq claims, once with the machine idle and once right
-// after a few seconds of load on every CPU, and the clock measured last goes
-// into the context of every later report (set_measured_clock).
+// after a few seconds of load on every CPU, and the clock measured after the
+// load goes into the context of every later report (set_measured_clock): an
+// idle clock is the governor's choice, not what the cores can do.
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -225,7 +226,9 @@ void run(Session* session, const Options& options) {
             const double mhz = static_cast<double>(result.iterations) *
                                static_cast<double>(ADDS_PER_ITERATION) /
                                static_cast<double>(clock_elapsed_us());
-            for (int each : target.cpus) set_measured_clock(each, mhz);
+            if (state[0] == 'a') {
+                for (int each : target.cpus) set_measured_clock(each, mhz);
+            }
             const double percent =
                 cur_khz > 0 ? 100.0 * (mhz * 1000.0 / static_cast<double>(cur_khz) - 1.0) : NAN;
             if (std::fabs(percent) > WARNING_PERCENT) {
