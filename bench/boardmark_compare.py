@@ -15,7 +15,8 @@ write loops with one 8-byte access at a time and vectorised, which shows
 what the width of the accesses alone does on this machine;
 
 and then the latency curve (boardmark latency, default and huge pages) is
-set against the cache sizes sysfs reports, or getconf's when sysfs has none.
+set against the cache sizes of boardmark's context line, or getconf's when it
+has none.
 Markdown on standard output, progress on standard error.
 """
 import argparse
@@ -202,36 +203,35 @@ def width_table(pairs, widths):
     print()
 
 
-def cache_sizes():
-    """(name, bytes, source) of each data or unified cache level."""
+def context_line(text):
+    """The context line of boardmark's JSON Lines, or None."""
+    lines = records.json_lines(io.BytesIO(text.encode()), "boardmark's output")
+    return next((r for _, r in lines if r is not None and r["report"] == "context"), None)
+
+
+def cache_sizes(context):
+    """(name, bytes, source) of each data or unified cache level, from the
+    caches of boardmark's context line (the first of a level, in CPU order)."""
     found = {}
-    base = "/sys/devices/system/cpu/cpu0/cache"
-    if os.path.isdir(base):
-        for index in sorted(os.listdir(base)):
-            d = os.path.join(base, index)
-            try:
-                kind = open(os.path.join(d, "type")).read().strip()
-                level = open(os.path.join(d, "level")).read().strip()
-                size = open(os.path.join(d, "size")).read().strip()
-            except OSError:
-                continue
-            if kind in ("Data", "Unified"):
-                scale = {"K": 1024, "M": MIB}.get(size[-1], 1)
-                found["L" + level] = (int(size.rstrip("KM")) * scale, "sysfs")
+    for cache in (context or {}).get("caches") or []:
+        if cache["type"] in ("Data", "Unified") and cache["size_bytes"]:
+            found.setdefault("L%d" % cache["level"], (cache["size_bytes"], "context line"))
     if not found and shutil.which("getconf"):
         for level, name in (("L1", "LEVEL1_DCACHE_SIZE"), ("L2", "LEVEL2_CACHE_SIZE"),
                             ("L3", "LEVEL3_CACHE_SIZE")):
             text = subprocess.run(["getconf", name], stdout=subprocess.PIPE,
                                   check=False).stdout.decode().strip()
             if text.isdigit() and int(text) > 0:
-                found[level] = (int(text), "getconf (sysfs has none)")
+                found[level] = (int(text), "getconf (the context has none)")
     return [(name, size, source) for name, (size, source) in sorted(found.items())]
 
 
 def latency_curve(args, pages):
-    rows = boardmark_rows(args, "latency", "--pages", pages,
-                          "--max", "%dm" % (args.latency_max // MIB))
-    return [(r["size_bytes"], r["us_per_operation"] * 1000) for r in rows]
+    """(size, ns per load) of each row, and the context line."""
+    text = run([args.boardmark, "latency", "--json", "--pages", pages,
+                "--max", "%dm" % (args.latency_max // MIB)], {"ENOUGH": str(args.enough)})
+    rows = json_rows(text)
+    return [(r["size_bytes"], r["us_per_operation"] * 1000) for r in rows], context_line(text)
 
 
 KNEE = 1.5  # a step: latency above this many times the plateau below the cache
@@ -253,8 +253,10 @@ def knee(curve, cache):
 
 
 def curve_tables(args):
-    curves = {pages: latency_curve(args, pages) for pages in ("default", "huge")}
-    caches = cache_sizes()
+    curves = {}
+    for pages in ("default", "huge"):
+        curves[pages], context = latency_curve(args, pages)
+    caches = cache_sizes(context)
     print("### Latency curve against the caches\n")
     print("`boardmark latency --max %s` (two sizes per doubling), ENOUGH=%d; ns per load." %
           (records.format_size(args.latency_max), args.enough))

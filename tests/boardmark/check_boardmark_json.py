@@ -7,11 +7,16 @@ samples.
 
   check_boardmark_json.py --schema FILE [--cpus N] -- COMMAND...   runs COMMAND
   check_boardmark_json.py --schema FILE [--cpus N] --input FILE     reads FILE
+  check_boardmark_json.py --schema FILE --clock -- COMMAND...       `boardmark clock --json`
 
 A command must exit with 0 and, its standard error not being a terminal, write
-nothing there. --cpus is the online (and allowed) CPU count of the machine the
-run was made on, by default this machine's.
+nothing there (but the clock's warnings). --cpus is the online (and allowed)
+CPU count of the machine the run was made on, by default this machine's. The
+clock has an idle and an after_load row for one CPU of each cpufreq policy of
+this machine (each allowed CPU where there is none), each with a positive
+clock that agrees with its report.
 """
+import glob
 import argparse
 import json
 import os
@@ -40,18 +45,56 @@ def read_lines(args, problems):
                          stdin=subprocess.DEVNULL, check=False)
     if run.returncode != 0:
         problems.add("exit status %d" % run.returncode)
-    if run.stderr:
-        problems.add("standard error is not empty: %r" % run.stderr.decode(errors="replace")[:400])
+    errors = run.stderr.decode(errors="replace")
+    if args.clock:
+        errors = "".join(line for line in errors.splitlines(True)
+                         if not line.startswith("boardmark: warning: CPU "))
+    if errors:
+        problems.add("standard error is not empty: %r" % errors[:400])
     return run.stdout.decode("utf-8").splitlines()
 
 
-def check_rows(records, cpus, allowed, problems):
+def clock_cpus():
+    """The CPU the clock measures of each policy, or each allowed CPU."""
+    allowed = os.sched_getaffinity(0)
+    found = []
+    for path in sorted(glob.glob("/sys/devices/system/cpu/cpufreq/policy*/related_cpus"),
+                       key=lambda p: int(p.split("policy")[1].split("/")[0])):
+        with open(path, encoding="ascii") as f:
+            cpus = [int(c) for c in f.read().split()]
+        mine = [c for c in cpus if c in allowed]
+        if mine:
+            found.append(mine[0])
+    return found or sorted(allowed)
+
+
+def check_clock(rows, problems):
+    clock = rows.get("clock", [])
+    wanted = [(op, cpu) for op in ("idle", "after_load") for cpu in clock_cpus()]
+    got = [(r["params"]["op"], int(r["params"]["cpu"])) for r in clock]
+    if got != wanted:
+        problems.add("clock: rows (op, cpu) %s, expected %s" % (got, wanted))
+    for r in clock:
+        mhz = float(r["params"]["measured_mhz"])
+        if r["report"] != "nanoseconds" or r["label"] != "add" or not mhz > 0:
+            problems.add("clock: unexpected row %s" % json.dumps(r)[:300])
+        elif abs(mhz - 1000.0 / r["ns_per_operation"]) > 0.1:
+            problems.add("clock: %s MHz is not 1000 over %s ns per add"
+                         % (mhz, r["ns_per_operation"]))
+    if set(rows) != {"clock"}:
+        problems.add("rows of other measurements %s" % sorted(set(rows) - {"clock"}))
+
+
+def check_rows(records, cpus, allowed, problems, clock=False):
     rows = {}
     for r in records:
         if r.get("report") == "context":
             continue
         params = r.get("params")
-        if params is None or list(params) != PARAM_KEYS:
+        keys = list(params or {})
+        if clock and keys[:len(PARAM_KEYS)] == PARAM_KEYS:
+            keys = keys[:len(PARAM_KEYS)]
+        if params is None or keys != PARAM_KEYS:
             problems.add("%s: params are %r, not the keys %s" % (r["report"], params, PARAM_KEYS))
             continue
         if "run" not in r:
@@ -63,6 +106,9 @@ def check_rows(records, cpus, allowed, problems):
             problems.add("%s %s: %s samples, fewer than 5"
                          % (params["measurement"], r["report"], r.get("samples", {}).get("count")))
         rows.setdefault(params["measurement"], []).append(r)
+    if clock:
+        check_clock(rows, problems)
+        return {name: len(found) for name, found in rows.items()}
 
     latency = rows.get("latency", [])
     sizes = [int(r["params"]["size"]) for r in latency]
@@ -101,6 +147,7 @@ def main():
     parser.add_argument("--schema", required=True)
     parser.add_argument("--cpus", type=int)
     parser.add_argument("--input")
+    parser.add_argument("--clock", action="store_true")
     parser.add_argument("command", nargs="*")
     args = parser.parse_args()
     if bool(args.input) == bool(args.command):
@@ -126,7 +173,7 @@ def main():
     if [r.get("report") for r in records].count("context") != 1:
         problems.add("not exactly one context line")
     else:
-        counts = check_rows(records, cpus, allowed, problems)
+        counts = check_rows(records, cpus, allowed, problems, args.clock)
 
     for p in problems.items:
         print("FAILED: " + p)

@@ -62,7 +62,16 @@ TEST(Rows, BoardSummaryNamesEachCacheWithTheLatencyInsideIt) {
               "Cortex-A72 (aarch64), Linux 6.1.0; L1d 32 KiB 1.5 ns, L2 1 MiB 9.2 ns; memory "
               "98.0 ns at 4 MiB; read 4000 MB/s with 1 worker, 6000 MB/s with 4 workers; pipe "
               "round trip 12.3 us on one CPU, 20.0 us on two CPUs; system call 302 ns");
-    // Only what ran: no latency rows, no latencies.
+    // Only what ran: no latency rows, no latencies; the clock after load per policy.
+    RowRecord idle = row("clock", 0, "idle", 1, 1, 600);
+    RowRecord little = row("clock", 0, "after_load", 1, 1, 1398.6);
+    RowRecord big = row("clock", 0, "after_load", 1, 1, 1800);
+    idle.params.extra = {{"cpu", "0"}};
+    little.params.extra = {{"cpu", "0"}};
+    big.params.extra = {{"cpu", "4"}, {"measured_mhz", "1800.0"}};
+    EXPECT_EQ(board_summary(context, {idle, little, big}),
+              "Cortex-A72 (aarch64), Linux 6.1.0; L1d 32 KiB, L2 1 MiB; clock after load "
+              "1399 MHz on CPU 0, 1800 MHz on CPU 4");
     EXPECT_EQ(board_summary(context, {rows.back()}),
               "Cortex-A72 (aarch64), Linux 6.1.0; L1d 32 KiB, L2 1 MiB; system call 302 ns");
 }

@@ -375,6 +375,7 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
         std::vector<File> after;
         const char* fragment;  // of the run's JSON
         const char* reason;    // "" when the run is not disturbed
+        double cpu1_mhz = 0;   // the clock measured on CPU 1, 0 none
     } cases[] = {
         {{{policy + "related_cpus", "0 1 2 3\n"},
           {policy + "stats/time_in_state", "600000 900\n1200000 50\n1800000 100\n"}},
@@ -414,10 +415,25 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
          "\"throttle\":{\"start_flags\":0,\"end_flags\":131074,",
          "firmware throttle flags went from 0x0 to 0x20002"},
         {{{flags, "50000\n"}}, {{flags, "50000\n"}}, "\"end_flags\":327680,", ""},
+        {{{policy + "related_cpus", "0-1\n"},
+          {policy + "cpuinfo_max_freq", "2000000\n"},
+          {policy + "scaling_cur_freq", "2000000\n"}},
+         {},
+         "\"below_top_share\":0,",
+         "CPU 1 measured at 1800 MHz, 10 % below the claimed 2000 MHz",
+         1800},
+        {{{policy + "related_cpus", "0-1\n"},
+          {policy + "cpuinfo_max_freq", "2000000\n"},
+          {policy + "scaling_cur_freq", "2000000\n"}},
+         {},
+         "\"below_top_share\":0,",
+         "",
+         1950},
     };
     for (const auto& c : cases) {
         FakeRoot root;
         for (const File& f : c.before) root.file(f.first, f.second);
+        ASSERT_EQ(set_measured_clock(1, c.cpu1_mhz), 0);
         timing_internal::conditions_new_driver_run();
         ASSERT_TRUE(timing_internal::conditions_prepare(0, false));
         timing_internal::conditions_run_starts();
@@ -447,6 +463,12 @@ TEST(RunContext, RunConditionsFromTheFilesBeforeAndAfter) {
         EXPECT_TRUE(
             has(line, reason.empty() ? "\"warnings\":[]" : "\"warnings\":[\"" + reason + "\"]"));
     }
+    // The measured clock stays in the context line until forgotten.
+    EXPECT_TRUE(has(context_line(), ",\"measured_clock\":[{\"cpu\":1,\"mhz\":1950}],"));
+    EXPECT_TRUE(
+        has(report_text([] { report_context(); }), "\nclock: measured 1950 MHz on CPU 1\n"));
+    ASSERT_EQ(set_measured_clock(1, 0), 0);
+    EXPECT_FALSE(has(context_line(), "measured_clock"));
 }
 
 // wait_idle against a /proc/stat that a child advances every 50 ms: quiet

@@ -121,6 +121,7 @@ std::string board_summary(const std::string& json, const std::vector<RowRecord>&
     std::vector<std::string> reads;
     std::vector<std::string> pipes;
     std::string syscall;
+    std::vector<std::string> clocks;
     for (const RowRecord& row : rows) {
         const int workers = row.params.workers;
         if (is(row, "bandwidth") && std::strcmp(row.params.op, "read") == 0) {
@@ -131,10 +132,17 @@ std::string board_summary(const std::string& json, const std::vector<RowRecord>&
                             (row.params.cpus == 1 ? "one CPU" : "two CPUs"));
         } else if (is(row, "syscall")) {
             syscall = "system call " + fixed(row.value, 0) + " ns";
+        } else if (is(row, "clock") && std::strcmp(row.params.op, "after_load") == 0) {
+            std::string cpu = "?";
+            for (const auto& extra : row.params.extra) {
+                if (extra.first == "cpu") cpu = extra.second;
+            }
+            clocks.push_back(fixed(row.value, 0) + " MHz on CPU " + cpu);
         }
     }
     if (!reads.empty()) add_part(&line, "read " + join(reads));
     if (!pipes.empty()) add_part(&line, "pipe round trip " + join(pipes));
     add_part(&line, syscall);
+    if (!clocks.empty()) add_part(&line, "clock after load " + join(clocks));
     return line;
 }

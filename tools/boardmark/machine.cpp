@@ -29,15 +29,11 @@ uint64_t read_mem_available(const std::string& meminfo) {
     return 0;
 }
 
-}  // namespace
-
-MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& meminfo) {
+// The library's caches and CPU count, with what only boardmark reads.
+MachineFacts machine_facts_from(const CpuCache* caches, int count, const std::string& meminfo) {
     MachineFacts facts;
-    const int count = read_cpu_caches(cpu_root.c_str(), nullptr, 0);
-    std::vector<CpuCache> caches(count > 0 ? static_cast<size_t>(count) : 0);
-    const int read = read_cpu_caches(cpu_root.c_str(), caches.data(), count);
-    caches.resize(read > 0 && read <= count ? static_cast<size_t>(read) : 0);
-    for (const CpuCache& cache : caches) {
+    for (int i = 0; i < count; ++i) {
+        const CpuCache& cache = caches[i];
         const std::string type = cache.type;
         if (type != "Data" && type != "Unified") continue;
         if (cache.size_bytes > 0 &&
@@ -50,7 +46,7 @@ MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& 
         }
     }
     facts.mem_available_bytes = read_mem_available(meminfo);
-    const int online = online_cpu_count();
+    const int online = machine_facts()->cpus_online;
     if (online > 0) facts.online_cpus = online;
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
@@ -58,6 +54,21 @@ MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& 
         facts.allowed_cpus = CPU_COUNT(&allowed);
     }
     return facts;
+}
+
+}  // namespace
+
+MachineFacts read_machine_facts(const std::string& meminfo) {
+    const MachineRecord* machine = machine_facts();
+    return machine_facts_from(machine->caches, machine->cache_count, meminfo);
+}
+
+MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& meminfo) {
+    const int count = read_cpu_caches(cpu_root.c_str(), nullptr, 0);
+    std::vector<CpuCache> caches(count > 0 ? static_cast<size_t>(count) : 0);
+    const int read = read_cpu_caches(cpu_root.c_str(), caches.data(), count);
+    caches.resize(read > 0 && read <= count ? static_cast<size_t>(read) : 0);
+    return machine_facts_from(caches.data(), static_cast<int>(caches.size()), meminfo);
 }
 
 uint64_t huge_page_bytes() {

@@ -1,6 +1,8 @@
-// What boardmark reads about the machine to choose its defaults: the caches
-// as the timing library reads them from sysfs, the available memory from /proc/meminfo, the CPUs it may use.
-// Anything that cannot be read stays 0 (unknown).
+// What boardmark needs to know about the machine to choose its defaults:
+// from the library's machine facts (machine_facts()) the largest cache, the
+// L1 data line and the online CPUs; of its own the available memory from
+// /proc/meminfo and the CPUs it may use. Anything that cannot be read stays
+// 0 (unknown).
 #ifndef BOARDMARK_MACHINE_H
 #define BOARDMARK_MACHINE_H
 
@@ -15,9 +17,11 @@ struct MachineFacts {
     int allowed_cpus = 1;  // CPUs in this process's affinity mask
 };
 
-// cpu_root is /sys/devices/system/cpu and meminfo /proc/meminfo, except in tests.
-MachineFacts read_machine_facts(const std::string& cpu_root = "/sys/devices/system/cpu",
-                                const std::string& meminfo = "/proc/meminfo");
+// This machine's; meminfo is /proc/meminfo except in tests.
+MachineFacts read_machine_facts(const std::string& meminfo = "/proc/meminfo");
+// The caches of a tree laid out as /sys/devices/system/cpu (a copy taken from
+// another board, or a test's) instead of this machine's.
+MachineFacts read_machine_facts(const std::string& cpu_root, const std::string& meminfo);
 
 // The transparent huge page size, 2 MiB when the kernel does not say.
 uint64_t huge_page_bytes();

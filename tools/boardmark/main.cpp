@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,10 +23,11 @@
 namespace {
 
 // The measurements in the order they run.
-const Measurement* const MEASUREMENTS[] = {&LATENCY, &BANDWIDTH, &PIPE, &SYSCALL};
+const Measurement* const MEASUREMENTS[] = {&LATENCY, &BANDWIDTH, &PIPE, &SYSCALL, &CLOCK};
 
+// all runs every measurement but the clock, which loads every CPU.
 bool runs(const Measurement& m, Command chosen) {
-    return chosen == Command::ALL || chosen == m.command;
+    return chosen == m.command || (chosen == Command::ALL && m.command != Command::CLOCK);
 }
 
 volatile sig_atomic_t erase_status_line = 0;
@@ -62,6 +64,28 @@ void observe_calibration(const CalibrationStep* step, void* arg) {
         }
     }
     bound_calibration(*step, c->origin, c->argv);
+}
+
+// Waits for a quiet machine and says on standard error how long it took;
+// the context warns of a machine that never got quiet.
+void wait_for_quiet(double seconds) {
+    IdleWaitResult waited;
+    const int outcome = wait_idle(seconds, &waited);
+    if (outcome < 0) {
+        std::fprintf(stderr, "boardmark: --wait-idle: /proc/stat cannot be read; not waiting\n");
+    } else if (outcome == 0) {
+        std::fprintf(stderr, "boardmark: waited %.1f s for a quiet machine\n",
+                     waited.waited_seconds);
+    } else {
+        const std::string share =
+            std::isnan(waited.busy_share)
+                ? std::string("an unknown share")
+                : std::to_string(std::lround(100.0 * waited.busy_share)) + " %";
+        std::fprintf(stderr,
+                     "boardmark: waited %.1f s, the machine never got quiet (others used %s of "
+                     "it); measuring anyway\n",
+                     waited.waited_seconds, share.c_str());
+    }
 }
 
 }  // namespace
@@ -107,6 +131,8 @@ int main(int argc, char** argv) {
     session.tables = !options.summary;
     const std::string bound = enough_bound_param(origin);
     if (!bound.empty()) set_report_param("enough_bound", bound.c_str());
+
+    if (options.wait_idle > 0) wait_for_quiet(options.wait_idle);
 
     std::signal(SIGTERM, end_as_asked);
     StatusLine status;

@@ -1,4 +1,4 @@
-// The four measurements, each described once: what memory it needs, how
+// The measurements, each described once: what memory it needs, how
 // many rows it runs and how it runs them into the session. main.cpp lists
 // them in the order they run.
 #ifndef BOARDMARK_MEASUREMENTS_H
@@ -28,6 +28,7 @@ extern const Measurement LATENCY;
 extern const Measurement BANDWIDTH;
 extern const Measurement PIPE;
 extern const Measurement SYSCALL;
+extern const Measurement CLOCK;
 
 // No memory beyond a few pages.
 std::string no_memory_problem(const MachineFacts& facts, const Options& options);

@@ -68,6 +68,12 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
                  "one line for the whole board (caches with their latencies, memory latency, "
                  "read bandwidth, pipe and system call, CPU and kernel) instead of the tables "
                  "(default off)");
+    app.add_option("--wait-idle", options->wait_idle,
+                   "before measuring, wait until everything else uses less than 10 % of the "
+                   "machine for 3 seconds in a row, at most SECONDS; measure anyway with a "
+                   "warning when it never gets quiet (default no wait)")
+        ->type_name("SECONDS")
+        ->check(naming_forms(CLI::PositiveNumber, "a positive number of seconds"));
     app.footer(
         "With no subcommand boardmark runs all. Workers are placed by QUENTAR_SCHED, BALANCED "
         "when it is unset. Exit status: 0, 1 when a measurement failed, 2 on a usage error.");
@@ -144,7 +150,11 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     CLI::App* pipe = app.add_subcommand(
         "pipe", "round trip between two processes over pipes, same CPU and two CPUs");
     CLI::App* syscall = app.add_subcommand("syscall", "cost of a trivial system call");
-    for (CLI::App* sub : {all, latency, bandwidth, pipe, syscall}) sub->fallthrough();
+    CLI::App* clock = app.add_subcommand(
+        "clock",
+        "the clock per cpufreq policy from a dependent chain of adds beside cpufreq's claims, "
+        "idle and after a few seconds of load on every CPU (not part of all)");
+    for (CLI::App* sub : {all, latency, bandwidth, pipe, syscall, clock}) sub->fallthrough();
 
     app.failure_message([&args](const CLI::App* failed, const CLI::Error& e) {
         if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
@@ -176,6 +186,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, const MachineFa
     if (bandwidth->parsed()) options->command = Command::BANDWIDTH;
     if (pipe->parsed()) options->command = Command::PIPE;
     if (syscall->parsed()) options->command = Command::SYSCALL;
+    if (clock->parsed()) options->command = Command::CLOCK;
     lat.sizes_per_doubling = options->quick ? 1 : 2;
     lat.max_is_default = latency->count("--max") == 0;
 

@@ -11,7 +11,7 @@
 #include "machine.h"
 #include "sizes.h"
 
-enum class Command { ALL, LATENCY, BANDWIDTH, PIPE, SYSCALL };
+enum class Command { ALL, LATENCY, BANDWIDTH, PIPE, SYSCALL, CLOCK };
 enum class Pages { DEFAULT, HUGE, SMALL };
 enum class BandwidthOp { READ, WRITE, COPY };
 
@@ -37,6 +37,7 @@ struct Options {
     bool quick = false;
     bool summary = false;  // one line for the whole board instead of the tables
     std::string output;    // empty: standard output
+    double wait_idle = 0;  // seconds to wait at most for a quiet machine; 0 none
     LatencyOptions latency;
     BandwidthOptions bandwidth;
 };

@@ -63,6 +63,12 @@ void set_row_params(const RowParams& params) {
     set_param("pages", params.pages);
     set_param("cpus", std::to_string(params.cpus));
     set_report_param("chains", params.chains > 1 ? std::to_string(params.chains).c_str() : nullptr);
+    for (const auto& extra : params.extra) set_param(extra.first.c_str(), extra.second);
+}
+
+// A figure's value as its table shows it with factor.
+double shown(const Figure& figure, double value, double factor) {
+    return figure.reciprocal ? factor / value : value * factor;
 }
 
 // The figure a report computes: its JSON line written to memory, and the
@@ -120,22 +126,26 @@ void end_table(Session* session) {
 }
 
 void emit_row(Session* session, const RowParams& params, const std::vector<std::string>& head,
-              const std::vector<Figure>& figures) {
+              const std::vector<Figure>& figures, const std::vector<std::string>& tail) {
     set_row_params(params);
     if (session->json) {
         for (const Figure& figure : figures) figure.report();
-        return;
-    }
-    std::vector<std::string> cells = head;
-    for (const Figure& figure : figures) {
-        const double value = reported_figure(figure, session->out);
-        if (&figure == &figures.front())
-            session->rows.push_back({params, value * figure.factors[0]});
-        for (double factor : figure.factors) {
-            cells.push_back(std::isnan(value) ? "n/a" : fixed(value * factor, figure.decimals));
+    } else {
+        std::vector<std::string> cells = head;
+        for (const Figure& figure : figures) {
+            const double value = reported_figure(figure, session->out);
+            if (&figure == &figures.front())
+                session->rows.push_back({params, shown(figure, value, figure.factors[0])});
+            for (double factor : figure.factors) {
+                cells.push_back(std::isnan(value)
+                                    ? "n/a"
+                                    : fixed(shown(figure, value, factor), figure.decimals));
+            }
         }
+        cells.insert(cells.end(), tail.begin(), tail.end());
+        session->table.rows.push_back(cells);
     }
-    session->table.rows.push_back(cells);
+    for (const auto& extra : params.extra) set_report_param(extra.first.c_str(), nullptr);
 }
 
 void emit_failed_row(Session* session, const std::vector<std::string>& head,

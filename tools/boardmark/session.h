@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib_timing.h"
@@ -29,6 +30,8 @@ struct RowParams {
     const char* pages = "default";
     int cpus = 1;
     int chains = 1;
+    // Further params of this row alone, after those above.
+    std::vector<std::pair<std::string, std::string>> extra;
 };
 
 // One figure of a row: the library report that writes it (in the JSON, and
@@ -38,6 +41,7 @@ struct Figure {
     std::function<void()> report;
     const char* key = "";
     std::vector<double> factors{1.0};
+    bool reciprocal = false;  // cells are each factor over the figure
     int decimals = 2;
 };
 
@@ -77,9 +81,9 @@ void begin_table(Session* session, const std::string& title,
 void end_table(Session* session);
 
 // Writes a measured row: its JSON reports with params, or its table row of
-// head and the figures' cells.
+// head, the figures' cells and tail.
 void emit_row(Session* session, const RowParams& params, const std::vector<std::string>& head,
-              const std::vector<Figure>& figures);
+              const std::vector<Figure>& figures, const std::vector<std::string>& tail = {});
 
 // Says on standard error that the row named what failed, and why; its table
 // row shows head and "failed" cells, and the run ends with exit status 1.

@@ -244,7 +244,9 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
  *     least 0.5 s;
  *   - a policy on whose CPUs a worker ran spent more than 10 % of the run
  *     below its top frequency;
- *   - a cooling device stepped up or a firmware throttle flag was raised.
+ *   - a cooling device stepped up or a firmware throttle flag was raised;
+ *   - the clock measured on a CPU of such a policy (set_measured_clock) is
+ *     more than 5 % below the policy's highest frequency.
  * TIMING_CONDITIONS=off takes no conditions.
  *
  * Hardware counters are taken on request: cycles, instructions, branch
@@ -327,6 +329,15 @@ typedef struct MachineRecord {
      * "virtual machine (CPU flag hypervisor)". */
     char virtualization[160];
 } MachineRecord;
+
+/* The clock measured on cpu in MHz (boardmark clock times a dependent
+ * chain of adds), kept for the rest of the process: every later context
+ * line shows it ("measured_clock" in JSON, a "clock:" line in text), and a
+ * run is disturbed when a CPU of a policy on whose CPUs a worker ran was
+ * measured more than 5 % below the policy's highest frequency; a clock of 0
+ * forgets the CPU's. 0, or -1 (nothing kept) for a negative or too high cpu
+ * or a clock that is negative or not a number. */
+int set_measured_clock(int cpu, double mhz);
 
 /* ---- waiting for a quiet machine ---- */
 

@@ -48,6 +48,7 @@ struct ThermalZone {
 
 constexpr int CONTEXT_MAX_ZONES = 64;
 constexpr int CONTEXT_MAX_WARNINGS = 8;
+constexpr int CONTEXT_MAX_MEASURED = 256;  // measured clocks shown
 constexpr size_t CONTEXT_WARNING_BYTES = 160;
 
 // Read for every context line.
@@ -67,6 +68,11 @@ struct LiveFacts {
     bool workers_ran;
     bool idle_wait_gave_up;
     IdleWaitResult idle_wait;
+    int measured_count;  // CPUs with a clock from set_measured_clock
+    struct {
+        int cpu;
+        double mhz;
+    } measured[CONTEXT_MAX_MEASURED];
 };
 
 struct ContextWarnings {

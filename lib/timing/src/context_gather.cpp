@@ -57,6 +57,11 @@ void gather_context(ContextRecord* record) {
     live.has_summary = sample_set_summarize(current_sample_set(), &live.summary) == 0;
     live.workers_ran = workers_have_run();
     live.idle_wait_gave_up = idle_wait_gave_up(&live.idle_wait);
+    for (int cpu = 0; cpu < measured_clock_cpus(); ++cpu) {
+        const double mhz = measured_clock_mhz(cpu);
+        if (std::isnan(mhz) || live.measured_count == CONTEXT_MAX_MEASURED) continue;
+        live.measured[live.measured_count++] = {cpu, mhz};
+    }
     record->warnings = context_warnings(*record->machine, live);
 }
 

@@ -225,6 +225,12 @@ void render_context_json(FILE* stream, const ContextRecord& record) {
     key(stream, "cpufreq");
     write_objects_or_null(stream, record.extras->policies_read, machine.policy_count,
                           [&](int i) { write_policy_members(stream, machine.policies[i]); });
+    for (int i = 0; i < live.measured_count; ++i) {
+        if (i == 0) key(stream, "measured_clock");
+        fprintf(stream, "%s{\"cpu\":%d,\"mhz\":", i == 0 ? "[" : ",", live.measured[i].cpu);
+        write_json_number(stream, live.measured[i].mhz, true);
+        fputs(i + 1 == live.measured_count ? "}]" : "}", stream);
+    }
 
     key(stream, "load_avg");
     if (live.has_load) {
@@ -299,6 +305,11 @@ void render_context_text(FILE* stream, const ContextRecord& record) {
     }
     if (top_khz > 0) fprintf(stream, ", up to %lld MHz", top_khz / 1000);
     fputc('\n', stream);
+    for (int i = 0; i < live.measured_count; ++i) {
+        fprintf(stream, "%s%.0f MHz on CPU %d", i == 0 ? "clock: measured " : ", ",
+                live.measured[i].mhz, live.measured[i].cpu);
+    }
+    if (live.measured_count > 0) fputc('\n', stream);
 
     fprintf(stream, "kernel: %s on %s, load ", or_unknown(machine.kernel),
             or_unknown(machine.host));

@@ -261,6 +261,11 @@ void write_context_text(FILE* stream);
 // and forget the facts read so far. Longer roots than PATH_MAX are refused.
 void set_system_root(const char* root);
 
+// The clock set_measured_clock gave for cpu, NaN when none was; the CPUs
+// below the highest one with a measured clock.
+double measured_clock_mhz(int cpu);
+int measured_clock_cpus();
+
 }  // namespace timing_internal
 
 #endif

@@ -28,6 +28,7 @@ constexpr size_t CONDITIONS_REASON_BYTES = 120;
 constexpr double OTHER_LOAD_LIMIT = 0.25;       // of one CPU
 constexpr double OTHER_LOAD_MIN_SECONDS = 0.5;  // shorter runs are not judged on it
 constexpr double BELOW_TOP_LIMIT = 0.10;        // of the run
+constexpr double MEASURED_CLOCK_LIMIT = 0.05;   // below the top frequency
 
 enum SoftwareCounter : int {
     COUNTER_CONTEXT_SWITCHES = 0,

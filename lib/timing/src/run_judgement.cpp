@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "internal.h"
 #include "run_conditions.h"
 #include "system_files.h"
 
@@ -95,6 +96,17 @@ void judge_run(RunConditions* run) {
         cpu_ranges(policy.cpus, cpus, sizeof cpus);
         add_reason(run, "CPUs %s ran below %lld MHz for %.0f %% of the run", cpus,
                    static_cast<long long>(policy.top_khz / 1000), 100.0 * policy.below_share);
+    }
+    for (int i = 0; i < run->policy_count; ++i) {
+        const PolicyConditions& policy = run->policies[i];
+        if (!policy.ran_workers || !(policy.top_khz > 0)) continue;
+        const double top_mhz = static_cast<double>(policy.top_khz) / 1000.0;
+        each_listed_cpu(policy.cpus, [&](int cpu) {
+            const double mhz = measured_clock_mhz(cpu);
+            if (!(mhz < (1.0 - MEASURED_CLOCK_LIMIT) * top_mhz)) return;
+            add_reason(run, "CPU %d measured at %.0f MHz, %.0f %% below the claimed %.0f MHz", cpu,
+                       mhz, 100.0 * (1.0 - mhz / top_mhz), top_mhz);
+        });
     }
     for (int c = 0; c < run->cooling_count; ++c) {
         const CoolingConditions& cooling = run->cooling[c];
