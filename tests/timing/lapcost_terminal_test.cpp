@@ -4,7 +4,6 @@
 // standard error on the pty slave and its standard output on a pipe.
 #include <fcntl.h>
 #include <pty.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -171,7 +169,7 @@ TEST(LapcostOnATerminal, RedrawsAStatusLineThenLeavesOnlyTheSummary) {
 }
 
 // The summary's other two endings, which only a full search reaches, and the
-// governor note, from hand-made steps and governor files.
+// governor note, from hand-made steps and machine records.
 TEST(LapcostSummary, SaysHowTheEnoughIntervalWasReached) {
     CalibrationStep enough{};
     enough.kind = CALIBRATION_STEP_ENOUGH;
@@ -192,24 +190,16 @@ TEST(LapcostSummary, SaysHowTheEnoughIntervalWasReached) {
               "search; calibration took 41.3 s; CPU frequency governor is powersave, not "
               "performance");
 
-    char dir_template[] = "/tmp/lapcost_governor.XXXXXX";
-    const std::string dir = mkdtemp(dir_template);
-    const std::string pattern = dir + "/cpu*/cpufreq/scaling_governor";
-    EXPECT_EQ(governor_note(pattern.c_str()), "");  // nothing readable
-    for (const char* cpu : {"cpu0", "cpu1"}) {
-        mkdir((dir + "/" + cpu).c_str(), 0700);
-        mkdir((dir + "/" + cpu + "/cpufreq").c_str(), 0700);
-        std::ofstream(dir + "/" + cpu + "/cpufreq/scaling_governor") << "performance\n";
-    }
-    EXPECT_EQ(governor_note(pattern.c_str()), "");
-    std::ofstream(dir + "/cpu1/cpufreq/scaling_governor") << "powersave\n";
-    EXPECT_EQ(governor_note(pattern.c_str()), "powersave");
-    for (const char* cpu : {"cpu0", "cpu1"}) {
-        unlink((dir + "/" + cpu + "/cpufreq/scaling_governor").c_str());
-        rmdir((dir + "/" + cpu + "/cpufreq").c_str());
-        rmdir((dir + "/" + cpu).c_str());
-    }
-    rmdir(dir.c_str());
+    // The governor comes from the machine facts' cpufreq policies.
+    CpufreqPolicy policies[3] = {};
+    MachineRecord machine{};
+    machine.policies = policies;
+    EXPECT_EQ(governor_note(machine), "");  // no policy
+    machine.policy_count = 3;
+    std::snprintf(policies[1].governor, sizeof policies[1].governor, "performance");
+    EXPECT_EQ(governor_note(machine), "");  // unknown or performance
+    std::snprintf(policies[2].governor, sizeof policies[2].governor, "powersave");
+    EXPECT_EQ(governor_note(machine), "powersave");
 }
 
 // The shared status line's estimate of the time a run of equal steps has left.

@@ -1,9 +1,6 @@
 #include "progress_display.h"
 
-#include <glob.h>
-
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -13,7 +10,7 @@ void finish(ProgressDisplay* d) {
     clear_status(&d->line);
     if (d->summary) {
         const std::string line = summary_text(d->enough, steady_seconds() - d->line.start_seconds,
-                                              governor_note(d->governor_pattern));
+                                              governor_note(*machine_facts()));
         std::fprintf(d->line.stream, "%s\n", line.c_str());
     }
     std::fflush(d->line.stream);
@@ -50,20 +47,12 @@ std::string summary_text(const CalibrationStep& enough, double seconds,
     return line;
 }
 
-std::string governor_note(const char* pattern) {
-    glob_t found{};
-    std::string note;
-    if (glob(pattern, 0, nullptr, &found) == 0) {
-        for (size_t i = 0; i < found.gl_pathc && note.empty(); ++i) {
-            std::ifstream in(found.gl_pathv[i]);
-            std::string governor;
-            if (std::getline(in, governor) && !governor.empty() && governor != "performance") {
-                note = governor;
-            }
-        }
+std::string governor_note(const MachineRecord& machine) {
+    for (int i = 0; i < machine.policy_count; ++i) {
+        const std::string governor = machine.policies[i].governor;
+        if (!governor.empty() && governor != "performance") return governor;
     }
-    globfree(&found);
-    return note;
+    return "";
 }
 
 bool start_progress_display(ProgressDisplay* display, FILE* stream, const char* verbose) {

@@ -9,14 +9,10 @@
 #include "lib_timing.h"
 #include "status_line.h"
 
-// Where the governors live; one file per CPU.
-constexpr const char* GOVERNOR_PATTERN = "/sys/devices/system/cpu/cpu*/cpufreq/scaling_governor";
-
 struct ProgressDisplay {
     StatusLine line;
     bool summary = false;      // print the summary line at the end
     CalibrationStep enough{};  // the step that settled the enough interval
-    const char* governor_pattern = GOVERNOR_PATTERN;
 };
 
 // The summary line (no newline): the enough interval and how it was reached,
@@ -25,9 +21,9 @@ struct ProgressDisplay {
 std::string summary_text(const CalibrationStep& enough, double seconds,
                          const std::string& governor);
 
-// The first CPU frequency governor readable under pattern (a glob) that is
-// not "performance"; "" when none is readable or all are "performance".
-std::string governor_note(const char* pattern);
+// The governor of the machine's first cpufreq policy whose governor is known
+// and not "performance"; "" when there is none.
+std::string governor_note(const MachineRecord& machine);
 
 // Sets display up for stream: a status line and the summary when stream is a
 // terminal, only the summary when verbose is set to a nonzero number (the
