@@ -1,11 +1,14 @@
 // What boardmark makes of its rows: enough samples for each, and the one-line
 // board summary built from them.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "board_summary.h"
 #include "gtest/gtest.h"
 #include "session.h"
+#include "tables.h"
 
 namespace {
 
@@ -24,6 +27,25 @@ TEST(Rows, EveryRowHasAtLeastFiveSamples) {
         EXPECT_EQ(repetitions_for(c.workers, c.enough_us), c.repetitions)
             << c.workers << " workers, " << c.enough_us << " us";
     }
+}
+
+// A disturbed row reads as such, with the library's reasons after the
+// table; the other rows print as before.
+TEST(Rows, DisturbedRowIsMarkedWithItsReasonsAfterTheTable) {
+    Table table;
+    table.title = "Title";
+    table.headers = {"size", "ns"};
+    table.rows = {{"4 KiB", "1.00"}, {"8 KiB", "2.00"}};
+    mark_disturbed(&table, "worker 0 moved between CPUs 3 times\npre-run: other load\n");
+    char* text = nullptr;
+    size_t bytes = 0;
+    FILE* out = open_memstream(&text, &bytes);
+    print_table(out, table);
+    std::fclose(out);
+    EXPECT_EQ(std::string(text, bytes),
+              "\nTitle\nsize       ns\n4 KiB    1.00\n8 KiB !  2.00\n"
+              "! 8 KiB: worker 0 moved between CPUs 3 times\n! 8 KiB: pre-run: other load\n");
+    std::free(text);
 }
 
 RowRecord row(const char* measurement, uint64_t size, const char* op, int workers, int cpus,

@@ -144,6 +144,10 @@ void emit_row(Session* session, const RowParams& params, const std::vector<std::
         }
         cells.insert(cells.end(), tail.begin(), tail.end());
         session->table.rows.push_back(cells);
+        char reasons[2048];
+        if (current_set_disturbed(reasons, sizeof reasons) == 1) {
+            mark_disturbed(&session->table, reasons);
+        }
     }
     for (const auto& extra : params.extra) set_report_param(extra.first.c_str(), nullptr);
 }

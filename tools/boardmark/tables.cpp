@@ -25,7 +25,22 @@ void print_table(FILE* out, const Table& table) {
     std::fprintf(out, "\n%s\n", table.title.c_str());
     print_row(table.headers);
     for (const auto& row : table.rows) print_row(row);
+    for (const auto& note : table.notes) std::fprintf(out, "%s\n", note.c_str());
     std::fflush(out);
+}
+
+void mark_disturbed(Table* table, const std::string& reasons) {
+    if (table->rows.empty() || table->rows.back().empty()) return;
+    std::string& first = table->rows.back().front();
+    const std::string row = first;
+    first += " !";
+    size_t start = 0;
+    while (start < reasons.size()) {
+        size_t end = reasons.find('\n', start);
+        if (end == std::string::npos) end = reasons.size();
+        if (end > start) table->notes.push_back("! " + row + ": " + reasons.substr(start, end - start));
+        start = end + 1;
+    }
 }
 
 std::string fixed(double value, int decimals) {

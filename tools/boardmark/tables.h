@@ -14,11 +14,16 @@ struct Table {
     std::string title;
     std::vector<std::string> headers;
     std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> notes;  // lines printed after the rows
 };
 
 // The title, then the headers and rows in columns: the first column aligned
-// left, the others right, two spaces between columns.
+// left, the others right, two spaces between columns; then the notes.
 void print_table(FILE* out, const Table& table);
+
+// Marks the last row as disturbed: " !" after its first cell, and one note
+// "! FIRST CELL: reason" per line of reasons (the library's words for why).
+void mark_disturbed(Table* table, const std::string& reasons);
 
 // value with decimals digits after the point.
 std::string fixed(double value, int decimals);
