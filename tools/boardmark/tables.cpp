@@ -38,7 +38,8 @@ void mark_disturbed(Table* table, const std::string& reasons) {
     while (start < reasons.size()) {
         size_t end = reasons.find('\n', start);
         if (end == std::string::npos) end = reasons.size();
-        if (end > start) table->notes.push_back("! " + row + ": " + reasons.substr(start, end - start));
+        if (end > start)
+            table->notes.push_back("! " + row + ": " + reasons.substr(start, end - start));
         start = end + 1;
     }
 }
