@@ -29,6 +29,26 @@ if [ -x /bin/boardmark ]; then
     echo "@@ boardmark all exit=$? stderr_bytes=$(wc -c </tmp/boardmark.err)"
     head -c 400 /tmp/boardmark.err
     while IFS= read -r line; do printf '@@json %s\n' "$line"; done </tmp/boardmark.jsonl
+
+    # The real clock of one CPU of each cpufreq policy (of each CPU without
+    # cpufreq), idle and after load; its warnings are the only stderr allowed.
+    cpus=""
+    for policy in /sys/devices/system/cpu/cpufreq/policy*/related_cpus; do
+        [ -r "$policy" ] && cpus="$cpus${cpus:+,}$(cut -d" " -f1 "$policy")"
+    done
+    started=$(cut -d" " -f1 /proc/uptime)
+    boardmark clock --quick --json >/tmp/clock.jsonl 2>/tmp/clock.err
+    echo "@@ boardmark clock exit=$? other_stderr_lines=$(grep -vc '^boardmark: warning: CPU ' /tmp/clock.err) cpus=${cpus:-$(cat /sys/devices/system/cpu/online)} started_s=$started ended_s=$(cut -d" " -f1 /proc/uptime)"
+    head -c 400 /tmp/clock.err
+    while IFS= read -r line; do printf '@@clockjson %s\n' "$line"; done </tmp/clock.jsonl
+
+    # Hardware counters asked for: counted by the PMU or refused with reasons.
+    TIMING_COUNTERS=hardware boardmark syscall --quick --json >/tmp/counters.jsonl 2>/tmp/counters.err
+    echo "@@ boardmark counters exit=$? stderr_bytes=$(wc -c </tmp/counters.err) ended_s=$(cut -d" " -f1 /proc/uptime)"
+    head -c 400 /tmp/counters.err
+    while IFS= read -r line; do printf '@@countersjson %s\n' "$line"; done </tmp/counters.jsonl
+    # The same cycle counter opened directly, with and without mode exclusion.
+    board_probe pmu
 fi
 
 # receiving DEVICE: waits (at most 5 s) until ninerx has set DEVICE up to

@@ -8,17 +8,23 @@
 //   board_probe placement LABEL POLICY ALLOWED     driver_run with 4 workers under
 //                                                  QUENTAR_SCHED=POLICY, the probe
 //                                                  restricted to ALLOWED ("all" or "2,3")
+//   board_probe pmu                                whether the PMU opens a cycle counter
+//                                                  on the probe, user mode only and in
+//                                                  every mode (0 or the errno), and
+//                                                  what the latter counts over a loop
 //
 // <asm/termbits.h> is used instead of glibc's <termios.h>, which does not
 // know termios2 and cannot be mixed with it.
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <lib_timing.h>
+#include <linux/perf_event.h>
 #include <linux/serial.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -299,12 +305,51 @@ int placement_command(int argc, char** argv) {
     return 0;
 }
 
+// A cycle counter on the calling thread, or -1 with errno set.
+int open_cycles(bool user_only) {
+    struct perf_event_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    attr.size = sizeof attr;
+    attr.type = PERF_TYPE_HARDWARE;
+    attr.config = PERF_COUNT_HW_CPU_CYCLES;
+    attr.disabled = 1;
+    attr.exclude_kernel = user_only ? 1 : 0;
+    attr.exclude_hv = user_only ? 1 : 0;
+    return static_cast<int>(syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0));
+}
+
+int pmu_command(int argc, char**) {
+    if (argc != 2) return EXIT_BAD_USAGE;
+    int errors[2];
+    long long counted = -1;
+    for (int all_modes = 0; all_modes < 2; ++all_modes) {
+        errno = 0;
+        const int fd = open_cycles(all_modes == 0);
+        errors[all_modes] = fd >= 0 ? 0 : errno;
+        if (fd < 0) continue;
+        if (all_modes == 1) {
+            ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
+            volatile uint32_t sum = 0;
+            for (uint32_t i = 0; i < 1000000; ++i) sum = sum + i;
+            ioctl(fd, PERF_EVENT_IOC_DISABLE, 0);
+            uint64_t value = 0;
+            if (read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value)) {
+                counted = static_cast<long long>(value);
+            }
+        }
+        close(fd);
+    }
+    std::printf("@@ pmu cycles user_only_errno=%d all_modes_errno=%d all_modes_count=%lld\n",
+                errors[0], errors[1], counted);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: board_probe run|serial|pty|placement ...\n");
+        std::fprintf(stderr, "usage: board_probe run|serial|pty|placement|pmu ...\n");
         return EXIT_BAD_USAGE;
     }
     const std::string command = argv[1];
@@ -313,6 +358,7 @@ int main(int argc, char** argv) {
     if (command == "serial") status = serial_command(argc, argv);
     if (command == "pty") status = pty_command(argc, argv);
     if (command == "placement") status = placement_command(argc, argv);
+    if (command == "pmu") status = pmu_command(argc, argv);
     if (status == EXIT_BAD_USAGE) std::fprintf(stderr, "board_probe: bad arguments\n");
     return status;
 }

@@ -6,7 +6,7 @@
 #
 # PROGRAMs are static armhf binaries (lapcost, board_probe, the serial tools,
 # boardmark); SCENARIOs are the ones to check: lapcost, serial, ninerx,
-# placement, boardmark. The script
+# placement, boardmark, clock, counters. The script
 # fetches and caches the kernel and busybox, packs an initramfs with the
 # programs and board_init.sh as /init, boots the board under a hard timeout
 # with uart_host.py at the other end of UARTs 1 to 3, and
@@ -365,6 +365,33 @@ for scenario in $scenarios; do
         check "boardmark's JSON Lines validate against the schema, every measurement with its rows on 4 CPUs" \
             "${TIMING_PYTHON3:-/usr/bin/python3}" "$here/../boardmark/check_boardmark_json.py" \
             --schema "$here/../../lib/timing/report.schema.json" --cpus 4 --input "$work/boardmark.jsonl"
+        ;;
+    clock)
+        check "boardmark clock --quick --json exits with 0 and writes nothing but its warnings on stderr" \
+            fields_are boardmark clock exit 0 other_stderr_lines 0
+        grep -a '^@@clockjson ' "$console" | sed 's/^@@clockjson //' | tr -d '\r' >"$work/clock.jsonl"
+        check "boardmark clock: an idle and an after-load clock above 0 MHz per CPU of the board, the JSON valid" \
+            "${TIMING_PYTHON3:-/usr/bin/python3}" "$here/check_board_json.py" clock \
+            --schema "$here/../../lib/timing/report.schema.json" \
+            --cpus "$(field "$(line_of boardmark clock)" cpus)" --input "$work/clock.jsonl"
+        ;;
+    counters)
+        # Whether the emulated Cortex-A9 offers its PMU depends on the
+        # emulator and the kernel: the check accepts either, and says which.
+        check "boardmark syscall with TIMING_COUNTERS=hardware exits with 0 and writes nothing on stderr" \
+            fields_are boardmark counters exit 0 stderr_bytes 0
+        grep -a '^@@countersjson ' "$console" | sed 's/^@@countersjson //' | tr -d '\r' >"$work/counters.jsonl"
+        check "hardware counters on the board: each counted (cycles, instructions above 0) or refused with its reason" \
+            "${TIMING_PYTHON3:-/usr/bin/python3}" "$here/check_board_json.py" counters \
+            --schema "$here/../../lib/timing/report.schema.json" --input "$work/counters.jsonl"
+        # What the PMU does with a cycle counter opened directly. Under
+        # qemu-system-arm 7.2 and the armmp kernel: user mode only is refused
+        # with EINVAL (the Cortex-A9's PMU cannot exclude the kernel), in every
+        # mode it opens but counts 0 (the emulator keeps the registers only).
+        pmu="$(line_of pmu cycles)"
+        echo "        cycle counter opened by the probe: ${pmu#@@ pmu cycles }"
+        check "the probe says whether the PMU opens and counts a cycle counter" \
+            grep -Eq '^@@ pmu cycles user_only_errno=[0-9]+ all_modes_errno=[0-9]+ all_modes_count=-?[0-9]+$' <<<"$pmu"
         ;;
     *)
         fail "unknown scenario $scenario"
