@@ -75,10 +75,15 @@ void write_refusal(FILE* stream, int error) {
         case EOPNOTSUPP:
             meaning = ": the kernel has no such event here (no PMU, or one without it)";
             break;
+        case EINVAL:
+            meaning =
+                ": the PMU cannot count it for this program alone (ARMv7 cores without mode "
+                "filtering, such as the Cortex-A9, count the kernel too) or has no such event";
+            break;
         default:
             break;
     }
-    char reason[200];
+    char reason[320];
     snprintf(reason, sizeof reason, "perf_event_open: %s (errno %d)%s", strerror(error), error,
              meaning);
     write_json_string(stream, reason);
