@@ -46,19 +46,6 @@ void number(FILE* stream, const char* name, double value) {
     write_json_number(stream, value, true);
 }
 
-void cpu_array(FILE* stream, const char* list) {
-    const char* separator = "[";
-    if (!each_listed_cpu(list, [](int) {})) {
-        fputs("null", stream);
-        return;
-    }
-    each_listed_cpu(list, [&](int cpu) {
-        fprintf(stream, "%s%d", separator, cpu);
-        separator = ",";
-    });
-    fputc(']', stream);
-}
-
 // Why perf_event_open refused a counter, with what that usually means.
 void write_refusal(FILE* stream, int error) {
     const char* meaning = "";
@@ -166,7 +153,7 @@ void write_run(FILE* stream, const RunConditions& run) {
     for (int i = 0; i < run.policy_count; ++i) {
         const PolicyConditions& p = run.policies[i];
         fprintf(stream, "%s{\"policy\":%d,\"cpus\":", i > 0 ? "," : "", static_cast<int>(p.number));
-        cpu_array(stream, p.cpus);
+        write_cpu_array(stream, p.cpus);
         count_or_null(stream, "top_khz", p.top_khz);
         number(stream, "below_top_share", p.below_share);
         key(stream, "ran_workers");

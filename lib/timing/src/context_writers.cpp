@@ -61,20 +61,6 @@ void count_member(FILE* stream, const char* name, long long value) {
     write_count_or_null(stream, value);
 }
 
-// A CPU list as a JSON array, or null when it is not one.
-void write_cpu_array(FILE* stream, const char* text) {
-    if (!each_listed_cpu(text, [](int) {})) {
-        fputs("null", stream);
-        return;
-    }
-    const char* separator = "[";
-    each_listed_cpu(text, [&](int cpu) {
-        fprintf(stream, "%s%d", separator, cpu);
-        separator = ",";
-    });
-    fputc(']', stream);
-}
-
 // Calls take(cpu) for each CPU of the allowed mask.
 template <typename Take>
 void each_allowed_cpu(const LiveFacts& live, Take take) {
@@ -193,6 +179,20 @@ struct CpuRanges {
 }  // namespace
 
 namespace timing_internal {
+
+// A CPU list as a JSON array, or null when it is not one.
+void write_cpu_array(FILE* stream, const char* text) {
+    if (!each_listed_cpu(text, [](int) {})) {
+        fputs("null", stream);
+        return;
+    }
+    const char* separator = "[";
+    each_listed_cpu(text, [&](int cpu) {
+        fprintf(stream, "%s%d", separator, cpu);
+        separator = ",";
+    });
+    fputc(']', stream);
+}
 
 void render_context_json(FILE* stream, const ContextRecord& record) {
     const MachineRecord& machine = *record.machine;

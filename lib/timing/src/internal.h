@@ -240,6 +240,9 @@ void write_report_json(FILE* stream, const ReportRecord& record, const ReportTai
 // double instead.
 void write_json_string(FILE* stream, const char* text);
 void write_json_number(FILE* stream, double value, bool shortest = false);
+// A CPU list as sysfs writes it ("0-3,6") as a JSON array, or null when it
+// is not one.
+void write_cpu_array(FILE* stream, const char* text);
 
 // Called by the driver when a successful run makes its merged set current:
 // reports describe that set with the run's settings for as long as it stays
