@@ -8,18 +8,24 @@
 # runs the other part instead: boardmark beside perf bench, sysbench and mbw,
 # and its latency curve against the caches (bench/boardmark_compare.py, whose
 # options follow).
+#
+#   bench/run.sh clock [--rounds N]
+# checks boardmark clock against chains of other instructions on the same CPUs
+# (bench/clock_check.py, x86-64 only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 part=quality
-if [ "${1:-}" = boardmark ]; then
-  part=boardmark
+if [ "${1:-}" = boardmark ] || [ "${1:-}" = clock ]; then
+  part=$1
   shift
 fi
 
 cmake --preset release -DTIMING_BUILD_BENCH=ON >/dev/null
 if [ "$part" = boardmark ]; then
   cmake --build --preset release --target boardmark word_loops >/dev/null
+elif [ "$part" = clock ]; then
+  cmake --build --preset release --target boardmark clock_chains >/dev/null
 else
   cmake --build --preset release --target bench_quality lapcost_tally >/dev/null
 fi
@@ -32,5 +38,9 @@ echo
 if [ "$part" = boardmark ]; then
   exec /usr/bin/python3 bench/boardmark_compare.py --boardmark build/release/tools/boardmark/boardmark \
     --word-loops build/release/bench/word_loops "$@"
+fi
+if [ "$part" = clock ]; then
+  exec /usr/bin/python3 bench/clock_check.py --boardmark build/release/tools/boardmark/boardmark \
+    --chains build/release/bench/clock_chains "$@"
 fi
 exec build/release/bench/bench_quality "$@"

@@ -199,8 +199,10 @@ void write_report_json(FILE* stream, const ReportRecord& record, const ReportTai
                 ",\"run\":{\"parallel\":%d,\"repetitions\":%d,\"enough_us\":%d,\"warmup_us\":%d}",
                 static_cast<int>(run->parallel), static_cast<int>(run->repetitions),
                 static_cast<int>(run->enough_us), static_cast<int>(run->warmup_us));
-        write_conditions_json(stream, tail.conditions);
     }
+    // Every report says what happened during its run: null and no warnings
+    // when no driver run made the set or the conditions are off.
+    write_conditions_json(stream, tail.run != nullptr ? tail.conditions : nullptr);
     fputs("}\n", stream);
 }
 
