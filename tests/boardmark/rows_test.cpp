@@ -46,6 +46,13 @@ TEST(Rows, DisturbedRowIsMarkedWithItsReasonsAfterTheTable) {
               "\nTitle\nsize       ns\n4 KiB    1.00\n8 KiB !  2.00\n"
               "! 8 KiB: worker 0 moved between CPUs 3 times\n! 8 KiB: pre-run: other load\n");
     std::free(text);
+    // Where one cell does not name a row, the note names it by its key cells.
+    table.rows = {{"read", "1", "90"}, {"read", "2", "80"}};
+    table.notes.clear();
+    table.key_columns = 2;
+    mark_disturbed(&table, "other load\n");
+    EXPECT_EQ(table.rows.back().front(), "read !");
+    EXPECT_EQ(table.notes, std::vector<std::string>{"! read 2: other load"});
 }
 
 RowRecord row(const char* measurement, uint64_t size, const char* op, int workers, int cpus,

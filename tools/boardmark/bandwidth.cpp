@@ -122,7 +122,7 @@ void run(Session* session, const Options& all) {
     begin_table(session,
                 "Memory bandwidth: " + size_for_people(options.size_bytes) +
                     " per worker, each worker its own buffers (MB = 10^6 bytes)",
-                {"op", "workers", "MB/s per worker", "MB/s total (per worker x workers)"});
+                {"op", "workers", "MB/s per worker", "MB/s total (per worker x workers)"}, 2);
 
     Buffers b;
     b.bytes = static_cast<size_t>(options.size_bytes);

@@ -197,7 +197,8 @@ void run(Session* session, const Options& options) {
     }
     begin_table(session, "Clock: a dependent chain of integer adds, one per cycle",
                 {"CPUs", "state", "measured MHz", "cpufreq cur MHz", "cpufreq max MHz",
-                 "measured vs cur %"});
+                 "measured vs cur %"},
+                2);
     std::vector<std::string> warnings;
     for (const char* state : {"idle", "after load"}) {
         for (const Target& target : measured) {

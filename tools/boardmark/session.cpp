@@ -113,10 +113,11 @@ void before_output(Session* session) {
 }
 
 void begin_table(Session* session, const std::string& title,
-                 const std::vector<std::string>& headers) {
+                 const std::vector<std::string>& headers, size_t key_columns) {
     session->table = Table();
     session->table.title = title;
     session->table.headers = headers;
+    session->table.key_columns = key_columns;
 }
 
 void end_table(Session* session) {

@@ -75,9 +75,10 @@ void next_step(Session* session, const std::string& what);
 void before_output(Session* session);
 
 // A measurement's table: its title and column headers, then its rows, then
-// printed (text mode only).
+// printed (text mode only). The first key_columns cells name a row in the
+// notes on disturbed rows.
 void begin_table(Session* session, const std::string& title,
-                 const std::vector<std::string>& headers);
+                 const std::vector<std::string>& headers, size_t key_columns = 1);
 void end_table(Session* session);
 
 // Writes a measured row: its JSON reports with params, or its table row of

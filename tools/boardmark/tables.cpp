@@ -31,9 +31,10 @@ void print_table(FILE* out, const Table& table) {
 
 void mark_disturbed(Table* table, const std::string& reasons) {
     if (table->rows.empty() || table->rows.back().empty()) return;
-    std::string& first = table->rows.back().front();
-    const std::string row = first;
-    first += " !";
+    std::vector<std::string>& cells = table->rows.back();
+    std::string row = cells.front();
+    for (size_t i = 1; i < table->key_columns && i < cells.size(); ++i) row += " " + cells[i];
+    cells.front() += " !";
     size_t start = 0;
     while (start < reasons.size()) {
         size_t end = reasons.find('\n', start);

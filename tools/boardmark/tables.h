@@ -15,6 +15,7 @@ struct Table {
     std::vector<std::string> headers;
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> notes;  // lines printed after the rows
+    size_t key_columns = 1;          // the leading cells that name a row
 };
 
 // The title, then the headers and rows in columns: the first column aligned
@@ -22,7 +23,8 @@ struct Table {
 void print_table(FILE* out, const Table& table);
 
 // Marks the last row as disturbed: " !" after its first cell, and one note
-// "! FIRST CELL: reason" per line of reasons (the library's words for why).
+// "! ROW: reason" per line of reasons (the library's words for why), the row
+// named by its key cells.
 void mark_disturbed(Table* table, const std::string& reasons);
 
 // value with decimals digits after the point.

@@ -174,12 +174,6 @@ bool reply_wait(int fd, unsigned char* into, size_t wanted) {
     return true;
 }
 
-int64_t monotonic_us() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * ONE_SECOND_US + now.tv_nsec / 1000;
-}
-
 // Sleeps the warm-up out in full, in select passes of at most a second: a
 // signal of the caller's only ends one pass early. A flag set by a handler
 // ends the sleep within a second.

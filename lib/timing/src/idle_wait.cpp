@@ -19,12 +19,6 @@ constexpr double IDLE_SHARE = 0.10;
 constexpr int64_t IDLE_STEP_US = 500000;
 constexpr int IDLE_QUIET_STEPS = 6;  // 3 seconds
 
-int64_t monotonic_us() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 uint64_t own_cpu_us() {
     struct rusage own;
     if (getrusage(RUSAGE_SELF, &own) != 0) return 0;

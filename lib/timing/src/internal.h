@@ -133,6 +133,10 @@ bool settled_calibration(SettledCalibration* calibration);
 // The result sink's current value (nothing in the library reads it).
 uint64_t result_sink_value();
 
+// Microseconds on the monotonic clock, for the library's own waits and
+// spans (never for the timed intervals).
+int64_t monotonic_us();
+
 // One adaptive timing pass of the calibration, for tests: times body with the
 // persistent count and leaves the pass's time and count in the clock.
 void adaptive_timing_pass(void* (*body)(uint32_t n), uint32_t& count);

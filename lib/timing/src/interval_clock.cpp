@@ -5,6 +5,7 @@
 #undef NDEBUG
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cassert>
 #include <cstdint>
@@ -58,6 +59,11 @@ namespace timing_internal {
 const struct rusage& clock_start_usage() { return the_clock.start_usage; }
 const struct rusage& clock_stop_usage() { return the_clock.stop_usage; }
 uint64_t result_sink_value() { return result_sink; }
+int64_t monotonic_us() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 }  // namespace timing_internal
 
 extern "C" {

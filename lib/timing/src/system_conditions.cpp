@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal.h"
 #include "run_conditions.h"
 #include "system_files.h"
 
@@ -69,12 +70,6 @@ bool run_ended = false;
 size_t shared_bytes = 0;
 DriverConditions attached;
 const SampleSet* attached_set = nullptr;
-
-int64_t monotonic_us() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 void read_policy(int n, PolicySample* p) {
     memset(p, 0, sizeof *p);

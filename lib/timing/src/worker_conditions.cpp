@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "internal.h"
 #include "run_conditions.h"
 
 namespace timing_internal {
@@ -61,6 +62,7 @@ int hardware_fds[HARDWARE_COUNTERS] = {-1, -1, -1, -1};
 int counter_fds[SOFTWARE_COUNTERS] = {-1, -1, -1};
 WorkerConditions own;
 struct rusage usage_start;
+int64_t timing_start_us = 0;
 bool counting = false;
 
 // The counter's descriptor, or -1 with the errno in *error.
@@ -138,6 +140,7 @@ void conditions_worker_starts(int worker_index) {
     own.pinned = pinned_now();
     own.cpu_start = current_cpu();
     if (getrusage(RUSAGE_SELF, &usage_start) != 0) memset(&usage_start, 0, sizeof usage_start);
+    timing_start_us = monotonic_us();
 }
 
 void conditions_counters_on(uint32_t iterations) {
@@ -164,6 +167,8 @@ void conditions_worker_ends(int worker_index) {
         const uint64_t end = cpu_time_us(usage_end);
         const uint64_t start = cpu_time_us(usage_start);
         own.cpu_time_us = end > start ? end - start : 0;
+        const int64_t now = monotonic_us();
+        own.timing_us = now > timing_start_us ? static_cast<uint64_t>(now - timing_start_us) : 0;
     } else {
         own.voluntary_switches = -1;
         own.involuntary_switches = -1;
