@@ -2,9 +2,10 @@
  *
  * Times a body that sums a buffer's 32-bit words with driver_run, once with
  * one worker and once with two, and prints each result as a bandwidth and as
- * the size in MB with the microseconds one pass over it takes. Usage: memread [SIZE], SIZE as parse_size reads it
- * (e.g. 64k, 8m; default 1m). Workers are placed by QUENTAR_SCHED, BALANCED
- * (one worker per allowed CPU, round robin) when it is unset.
+ * the size in MB with the microseconds one pass over it takes.
+ * Usage: memread [SIZE], SIZE as parse_size reads it (e.g. 64k, 8m; default
+ * 1m). Workers are placed by QUENTAR_SCHED, BALANCED (one worker per allowed
+ * CPU, round robin) when it is unset.
  *
  * Each sample is one worker's interval, so the figures are per worker. In
  * JSON mode (TIMING_REPORT_FORMAT=json) the reports carry the size and the
@@ -48,7 +49,7 @@ static void measure(Buffer* b, int workers) {
         fflush(stdout);
     }
     report_mb_per_sec((uint64_t)b->bytes * iterations);
-    report_size_latency(b->bytes, iterations);  /* microseconds per pass */
+    report_size_latency(b->bytes, iterations); /* microseconds per pass */
 }
 
 int main(int argc, char** argv) {

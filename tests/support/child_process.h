@@ -8,7 +8,7 @@
 #include <functional>
 
 struct ChildOutcome {
-    bool exited = false;     // ended by exit; exit_code is valid
+    bool exited = false;  // ended by exit; exit_code is valid
     int exit_code = -1;
     bool signalled = false;  // ended by a signal; signal_number is valid
     int signal_number = 0;
