@@ -242,7 +242,7 @@ void driver_run(IntervalCallback setup, IntervalCallback body, IntervalCallback 
  *   - a pinned worker migrated;
  *   - other processes used more than 25 % of one CPU, over a run of at
  *     least 0.5 s;
- *   - a worker that never blocked was off its CPU for more than 25 % of a
+ *   - a worker waited, ready to run, for its CPU for more than 25 % of a
  *     timing phase of at least 10 ms (judged for the only worker, or one
  *     pinned to a CPU no other worker ran on);
  *   - a policy on whose CPUs a worker ran spent more than 10 % of the run

@@ -106,6 +106,7 @@ void write_worker(FILE* stream, int index, const WorkerConditions& w) {
     count_or_null(stream, "involuntary_switches", w.involuntary_switches);
     count_or_null(stream, "cpu_time_us", static_cast<long long>(w.cpu_time_us));
     count_or_null(stream, "timing_us", static_cast<long long>(w.timing_us));
+    count_or_null(stream, "waiting_us", w.waiting_us);
     fputs(",\"counters\":{\"opened\":[", stream);
     bool first = true;
     for (int k = 0; k < SOFTWARE_COUNTERS; ++k) {

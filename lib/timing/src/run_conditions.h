@@ -27,8 +27,8 @@ constexpr size_t CONDITIONS_REASON_BYTES = 120;
 // The thresholds of the disturbed rules (lib_timing.h states them).
 constexpr double OTHER_LOAD_LIMIT = 0.25;       // of one CPU
 constexpr double OTHER_LOAD_MIN_SECONDS = 0.5;  // shorter runs are not judged on it
-constexpr double OFF_CPU_LIMIT = 0.25;          // of a worker's timing phase
-constexpr uint64_t OFF_CPU_MIN_US = 10000;      // shorter phases are not judged on it
+constexpr double WAITING_LIMIT = 0.25;          // of a worker's timing phase
+constexpr uint64_t WAITING_MIN_US = 10000;      // shorter phases are not judged on it
 constexpr double BELOW_TOP_LIMIT = 0.10;        // of the run
 constexpr double MEASURED_CLOCK_LIMIT = 0.05;   // below the top frequency
 
@@ -79,6 +79,7 @@ struct WorkerConditions {
     int64_t involuntary_switches;
     uint64_t cpu_time_us;  // its own user and system time over the timing phase
     uint64_t timing_us;    // the timing phase's length by the monotonic clock
+    int64_t waiting_us;    // of it runnable but waiting for a CPU (schedstat); -1 unknown
     CounterReading counters[SOFTWARE_COUNTERS];
     int32_t hardware_on;  // hardware counters were asked for
     int32_t padding;

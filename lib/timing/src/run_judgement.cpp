@@ -66,25 +66,20 @@ bool policy_ran_workers(const RunConditions& run, const PolicyConditions& policy
     return ran || !any_known || policy.cpus[0] == '\0';
 }
 
-// The share of a worker's timing phase it spent off its CPU although it
-// never blocked: time other processes (or, in a virtual machine, other
-// guests) took from it. Judged only where no other worker of the run could
-// have taken it: the only worker, or one pinned to a CPU of its own. NaN
-// when not judged.
-double off_cpu_share(const RunConditions& run, int w) {
+// The share of a worker's timing phase it spent ready to run while other
+// processes had its CPU. Judged only where no other worker of the run could
+// have had it: the only worker, or one pinned to a CPU of its own. NaN when
+// not judged.
+double waiting_share(const RunConditions& run, int w) {
     const WorkerConditions& worker = run.worker[w];
-    if (!worker.filled || worker.voluntary_switches != 0 || worker.timing_us < OFF_CPU_MIN_US) {
-        return NAN;
-    }
+    if (!worker.filled || worker.waiting_us < 0 || worker.timing_us < WAITING_MIN_US) return NAN;
     if (run.workers > 1) {
         if (worker.pinned != 1 || worker.cpu_start < 0) return NAN;
         for (int other = 0; other < run.workers; ++other) {
             if (other != w && run.worker[other].cpu_start == worker.cpu_start) return NAN;
         }
     }
-    const double on_cpu =
-        static_cast<double>(worker.cpu_time_us) / static_cast<double>(worker.timing_us);
-    return on_cpu < 1.0 ? 1.0 - on_cpu : 0.0;
+    return static_cast<double>(worker.waiting_us) / static_cast<double>(worker.timing_us);
 }
 
 }  // namespace
@@ -107,9 +102,9 @@ void judge_run(RunConditions* run) {
         }
     }
     for (int w = 0; w < run->workers; ++w) {
-        const double share = off_cpu_share(*run, w);
-        if (share > OFF_CPU_LIMIT) {
-            add_reason(run, "worker %d was off its CPU for %.0f %% of its timing", w,
+        const double share = waiting_share(*run, w);
+        if (share > WAITING_LIMIT) {
+            add_reason(run, "worker %d waited for its CPU for %.0f %% of its timing", w,
                        100.0 * share);
         }
     }

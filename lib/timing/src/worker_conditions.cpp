@@ -3,6 +3,7 @@
 // switches and CPU time from getrusage and the CPU it runs on when timing
 // begins and ends. The record goes into memory shared with the parent.
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/perf_event.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -63,6 +66,7 @@ int counter_fds[SOFTWARE_COUNTERS] = {-1, -1, -1};
 WorkerConditions own;
 struct rusage usage_start;
 int64_t timing_start_us = 0;
+int64_t waited_start_ns = -1;
 bool counting = false;
 
 // The counter's descriptor, or -1 with the errno in *error.
@@ -97,6 +101,23 @@ uint64_t cpu_time_us(const struct rusage& u) {
            static_cast<uint64_t>(u.ru_utime.tv_usec) +
            static_cast<uint64_t>(u.ru_stime.tv_sec) * 1000000u +
            static_cast<uint64_t>(u.ru_stime.tv_usec);
+}
+
+// The nanoseconds this thread has spent runnable but waiting for a CPU (the
+// second figure of its schedstat), or -1 where the kernel does not keep it.
+int64_t waited_ns() {
+    int fd = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fd = open("/proc/self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[128];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    unsigned long long running = 0;
+    unsigned long long waiting = 0;
+    if (sscanf(text, "%llu %llu", &running, &waiting) != 2) return -1;
+    return waiting > INT64_MAX ? -1 : static_cast<int64_t>(waiting);
 }
 
 int current_cpu() {
@@ -141,6 +162,7 @@ void conditions_worker_starts(int worker_index) {
     own.cpu_start = current_cpu();
     if (getrusage(RUSAGE_SELF, &usage_start) != 0) memset(&usage_start, 0, sizeof usage_start);
     timing_start_us = monotonic_us();
+    waited_start_ns = waited_ns();
 }
 
 void conditions_counters_on(uint32_t iterations) {
@@ -160,6 +182,10 @@ void conditions_worker_ends(int worker_index) {
     if (!enabled_slot(worker_index)) return;
     conditions_counters_off();
     own.cpu_end = current_cpu();
+    const int64_t waited_end_ns = waited_ns();
+    own.waiting_us = waited_start_ns >= 0 && waited_end_ns >= waited_start_ns
+                         ? (waited_end_ns - waited_start_ns) / 1000
+                         : -1;
     struct rusage usage_end;
     if (getrusage(RUSAGE_SELF, &usage_end) == 0) {
         own.voluntary_switches = usage_end.ru_nvcsw - usage_start.ru_nvcsw;
