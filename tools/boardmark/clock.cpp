@@ -227,12 +227,15 @@ void run(Session* session, const Options& options) {
             const double mhz = static_cast<double>(result.iterations) *
                                static_cast<double>(ADDS_PER_ITERATION) /
                                static_cast<double>(clock_elapsed_us());
-            if (state[0] == 'a') {
+            // A chain that shared its CPU ran slower than the clock: its row
+            // is marked, and the figure neither kept nor held against cpufreq.
+            const bool disturbed = current_set_disturbed(nullptr, 0) == 1;
+            if (state[0] == 'a' && !disturbed) {
                 for (int each : target.cpus) set_measured_clock(each, mhz);
             }
             const double percent =
                 cur_khz > 0 ? 100.0 * (mhz * 1000.0 / static_cast<double>(cur_khz) - 1.0) : NAN;
-            if (std::fabs(percent) > WARNING_PERCENT) {
+            if (std::fabs(percent) > WARNING_PERCENT && !disturbed) {
                 warnings.push_back("warning: CPU " + std::to_string(target.cpu) + " " + state +
                                    ": measured " + fixed(mhz, 0) + " MHz, " +
                                    fixed(std::fabs(percent), 0) +
