@@ -6,7 +6,10 @@
 // When the three agree, the add chain counts the core's cycles.
 //
 //   clock_chains CPU [ROUNDS]
-// prints one line per round: "add MHZ imul MHZ crc32 MHZ".
+// prints one line per round: "add MHZ imul MHZ crc32 MHZ waited PERCENT", the
+// last the share of the round the process was ready but waited for its CPU
+// (from its schedstat; -1 unknown), which makes the figures of that round
+// too low.
 #include <sched.h>
 #include <time.h>
 
@@ -15,6 +18,17 @@
 #include <cstdlib>
 
 namespace {
+
+// Nanoseconds spent runnable but waiting for a CPU, or -1.
+double waited_ns() {
+    std::FILE* file = std::fopen("/proc/thread-self/schedstat", "r");
+    if (file == nullptr) return -1;
+    unsigned long long running = 0;
+    unsigned long long waiting = 0;
+    const bool read = std::fscanf(file, "%llu %llu", &running, &waiting) == 2;
+    std::fclose(file);
+    return read ? static_cast<double>(waiting) : -1;
+}
 
 double seconds_now() {
     timespec now{};
@@ -69,6 +83,8 @@ int main(int argc, char** argv) {
     const int rounds = argc == 3 ? std::atoi(argv[2]) : 5;
     volatile uint64_t sink = 0;
     for (int round = 0; round < rounds; ++round) {
+        const double waited_before = waited_ns();
+        const double round_start = seconds_now();
         for (const Kind& kind : KINDS) {
             const double start = seconds_now();
             sink = sink + kind.chain(LOOPS);
@@ -76,7 +92,11 @@ int main(int argc, char** argv) {
             std::printf("%s%s %.0f", &kind == KINDS ? "" : " ", kind.name,
                         LOOPS * INSTRUCTIONS_PER_LOOP * kind.cycles / elapsed / 1e6);
         }
-        std::printf("\n");
+        const double waited_after = waited_ns();
+        const double round_ns = (seconds_now() - round_start) * 1e9;
+        std::printf(" waited %.1f\n", waited_before < 0 || waited_after < 0
+                                          ? -1.0
+                                          : 100.0 * (waited_after - waited_before) / round_ns);
     }
     return 0;
 #else

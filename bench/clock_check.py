@@ -15,6 +15,8 @@ import statistics
 import subprocess
 import sys
 
+WAITED_LIMIT = 2.0  # percent of a chains round spent waiting for the CPU
+
 
 def log(text):
     print(text, file=sys.stderr, flush=True)
@@ -43,12 +45,18 @@ def boardmark_rows(boardmark):
 
 
 def chain_medians(chains, cpu, repeats):
-    """name -> median MHz over the repeats of clock_chains on the CPU."""
+    """name -> median MHz over the repeats of clock_chains on the CPU that
+    did not wait for their CPU; None when every repeat waited."""
     figures = {}
     for line in output_of([chains, str(cpu), str(repeats)]).splitlines():
         words = line.split()
-        for name, mhz in zip(words[0::2], words[1::2]):
-            figures.setdefault(name, []).append(float(mhz))
+        pairs = dict(zip(words[0::2], (float(w) for w in words[1::2])))
+        if pairs.pop("waited") > WAITED_LIMIT:
+            continue
+        for name, mhz in pairs.items():
+            figures.setdefault(name, []).append(mhz)
+    if not figures:
+        return None
     return {name: statistics.median(values) for name, values in figures.items()}
 
 
@@ -59,8 +67,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
 
-    print("| round | CPU | boardmark idle | after load | add chain | imul chain / 3 "
-          "| crc32 chain / 3 | boardmark idle against imul |")
+    print("| round | CPU | boardmark idle | after load | add chain | imul chain x 3 "
+          "| crc32 chain x 3 | boardmark idle against imul |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|")
     ratios = []
     for round_number in range(1, args.rounds + 1):
@@ -70,6 +78,11 @@ def main():
             chains = chain_medians(args.chains, cpu, 5)
             idle, idle_disturbed = rows[(cpu, "idle")]
             after, after_disturbed = rows.get((cpu, "after_load"), (float("nan"), False))
+            if chains is None:
+                print("| %d | %d | %.0f%s | %.0f%s | waited | waited | waited | n/a |" % (
+                    round_number, cpu, idle, " !" if idle_disturbed else "", after,
+                    " !" if after_disturbed else ""), flush=True)
+                continue
             ratio = idle / chains["imul"]
             if not idle_disturbed:
                 ratios.append(ratio)
@@ -80,9 +93,11 @@ def main():
     print()
     if ratios:
         print("Undisturbed idle rows: %d; boardmark against the imul chain, median %+.1f%%, "
-              "from %+.1f%% to %+.1f%%. MHz; ! marks a row boardmark found disturbed." % (
+              "from %+.1f%% to %+.1f%%. MHz; ! marks a row boardmark found disturbed; the "
+              "chains' figures are medians of the repeats that waited less than %.0f %% of "
+              "their time for the CPU." % (
                   len(ratios), 100.0 * (statistics.median(ratios) - 1.0),
-                  100.0 * (min(ratios) - 1.0), 100.0 * (max(ratios) - 1.0)))
+                  100.0 * (min(ratios) - 1.0), 100.0 * (max(ratios) - 1.0), WAITED_LIMIT))
     else:
         print("Every idle row was disturbed; no comparison. MHz; ! marks a disturbed row.")
 
