@@ -200,10 +200,18 @@ TEST(RunConditions, BusyProcessOnTheWorkersCpuIsOtherLoad) {
         int repetitions;
         bool long_run;
     } runs[] = {{100000, 8, true}, {20000, 3, false}};
+    SampleSet* merged = nullptr;  // the run before's set, ours to free
     for (const auto& r : runs) {
         const DriverConditions* conditions =
             conditions_after(pin_first, spin, r.enough, 1, r.repetitions);
-        ASSERT_NE(conditions, nullptr);
+        if (current_sample_set() != merged) {
+            free(merged);
+            merged = current_sample_set();
+        }
+        if (conditions == nullptr) {  // the busy process is still to be stopped
+            ADD_FAILURE() << "the run failed";
+            continue;
+        }
         const RunConditions& run = the_run(*conditions);
         const std::string reasons = reasons_of(run);
         EXPECT_EQ(run.seconds >= timing_internal::OTHER_LOAD_MIN_SECONDS, r.long_run);
@@ -215,6 +223,7 @@ TEST(RunConditions, BusyProcessOnTheWorkersCpuIsOtherLoad) {
     }
     kill(busy, SIGKILL);
     wait_bounded(busy, 10000);
+    free(merged);
 }
 
 int refusing_opener(void* attr, int, int, int, unsigned long) {
