@@ -32,7 +32,7 @@ bool runs(const Measurement& m, Command chosen) {
 
 volatile sig_atomic_t erase_status_line = 0;
 
-// SIGINT once an interrupt has asked boardmark to end, 0 before.
+// Set once SIGINT has asked boardmark to end.
 volatile sig_atomic_t interrupted = 0;
 
 // A termination request ends boardmark as it asked, in every process of a
