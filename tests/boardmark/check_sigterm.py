@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""Sends SIGTERM to a boardmark that is inside a driver run (it has a worker)
-and checks that it ends through the signal within a bounded time, printing no
-failed row, with no worker left behind.
+"""Sends SIGTERM (or the signal named) to a boardmark that is inside a driver
+run (it has a worker) and checks that it ends through the signal within a
+bounded time, printing no failed row, with no process left behind: this
+script is the child subreaper of the run, so anything boardmark did not reap
+becomes a child of its own.
 
-  check_sigterm.py -- COMMAND...
+  check_sigterm.py [--signal NAME] -- COMMAND...
 """
+import ctypes
 import os
 import signal
 import subprocess
@@ -29,16 +32,15 @@ def children(pid):
     return found
 
 
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", encoding="utf-8") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+PR_SET_CHILD_SUBREAPER = 36
 
 
 def main():
+    options = sys.argv[1:sys.argv.index("--")]
     command = sys.argv[sys.argv.index("--") + 1:]
+    sent = getattr(signal, options[1]) if options[:1] == ["--signal"] else signal.SIGTERM
+    if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        sys.exit("cannot become the child subreaper: " + os.strerror(ctypes.get_errno()))
     program = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                stdin=subprocess.DEVNULL)
     deadline = time.monotonic() + 60 * SCALE
@@ -50,21 +52,24 @@ def main():
         program.kill()
         program.wait()
         sys.exit(f"no driver run started within {60 * SCALE:.0f} s")
-    program.send_signal(signal.SIGTERM)
+    program.send_signal(sent)
     try:
         out, err = program.communicate(timeout=10 * SCALE)
     except subprocess.TimeoutExpired:
         program.kill()
         program.communicate()
-        sys.exit(f"boardmark still ran {10 * SCALE:.0f} s after SIGTERM")
+        sys.exit(f"boardmark still ran {10 * SCALE:.0f} s after {sent.name}")
     problems = []
-    if program.returncode != -signal.SIGTERM:
-        problems.append(f"ended with {program.returncode}, not by SIGTERM")
+    if program.returncode != -sent:
+        problems.append(f"ended with {program.returncode}, not by {sent.name}")
     if b"failed" in out + err:
         problems.append("a row was reported failed: " + (out + err).decode(errors="replace"))
-    left = [pid for pid in workers if alive(pid)]
+    left = children(os.getpid())
     if left:
-        problems.append(f"workers still running: {left}")
+        problems.append(f"left behind (workers seen: {workers}): {left}")
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
     for problem in problems:
         print(problem)
     sys.exit(1 if problems else 0)

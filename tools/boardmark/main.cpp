@@ -32,18 +32,32 @@ bool runs(const Measurement& m, Command chosen) {
 
 volatile sig_atomic_t erase_status_line = 0;
 
+// Set once SIGINT has asked boardmark to end.
+volatile sig_atomic_t interrupted = 0;
+
 // A termination request ends boardmark as it asked, in every process of a
 // run. Outside a driver run boardmark has no children; during one the driver
 // defers the signal while it stops and reaps the workers, then hands it on
 // here (with the default disposition it would only fail the row). In a
-// worker this handler is inherited and ends the worker the same way.
+// worker this handler is inherited and ends the worker the same way. An
+// interrupt came as a SIGTERM of boardmark's own and ends it as SIGINT.
 void end_as_asked(int signal_number) {
     if (erase_status_line) {
         const ssize_t written = write(STDERR_FILENO, "\r\033[K", 4);
         (void)written;
     }
+    if (interrupted) signal_number = SIGINT;
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
+}
+
+// The driver defers SIGTERM alone: SIGINT's default would end boardmark at
+// once and leave its workers running on without it, so an interrupt takes
+// SIGTERM's way out (outside a driver run, SIGINT stays blocked in here
+// until this handler returns, and then ends boardmark).
+void interrupt_as_sigterm(int) {
+    interrupted = 1;
+    std::raise(SIGTERM);
 }
 
 struct Calibration {
@@ -135,6 +149,7 @@ int main(int argc, char** argv) {
     if (options.wait_idle > 0) wait_for_quiet(options.wait_idle);
 
     std::signal(SIGTERM, end_as_asked);
+    std::signal(SIGINT, interrupt_as_sigterm);
     StatusLine status;
     if (start_status_line(&status, stderr, "boardmark")) {
         erase_status_line = 1;
