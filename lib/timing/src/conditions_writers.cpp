@@ -326,8 +326,7 @@ void write_disturbed_report_text(FILE* stream, const ReportRecord& record,
 
 extern "C" int current_set_disturbed(char* reasons, size_t size) {
     using namespace timing_internal;
-    const DriverConditions* conditions =
-        current_set_run() != nullptr ? conditions_for(current_sample_set()) : nullptr;
+    const DriverConditions* conditions = current_set_conditions();
     if (reasons != nullptr && size > 0) {
         reasons[0] = '\0';
         size_t used = 0;

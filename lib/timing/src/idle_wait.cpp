@@ -19,13 +19,6 @@ constexpr double IDLE_SHARE = 0.10;
 constexpr int64_t IDLE_STEP_US = 500000;
 constexpr int IDLE_QUIET_STEPS = 6;  // 3 seconds
 
-uint64_t own_cpu_us() {
-    struct rusage own;
-    if (getrusage(RUSAGE_SELF, &own) != 0) return 0;
-    return static_cast<uint64_t>(own.ru_utime.tv_sec + own.ru_stime.tv_sec) * 1000000u +
-           static_cast<uint64_t>(own.ru_utime.tv_usec + own.ru_stime.tv_usec);
-}
-
 void sleep_us(int64_t us) {
     struct timespec pause = {static_cast<time_t>(us / 1000000),
                              static_cast<long>(us % 1000000) * 1000};

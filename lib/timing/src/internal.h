@@ -137,6 +137,11 @@ uint64_t result_sink_value();
 // spans (never for the timed intervals).
 int64_t monotonic_us();
 
+// User and system time of a getrusage reading, and this process's own so
+// far (0 when it cannot be read), in microseconds.
+uint64_t rusage_cpu_us(const struct rusage& usage);
+uint64_t own_cpu_us();
+
 // One adaptive timing pass of the calibration, for tests: times body with the
 // persistent count and leaves the pass's time and count in the clock.
 void adaptive_timing_pass(void* (*body)(uint32_t n), uint32_t& count);

@@ -64,6 +64,16 @@ int64_t monotonic_us() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+uint64_t rusage_cpu_us(const struct rusage& usage) {
+    return static_cast<uint64_t>(usage.ru_utime.tv_sec) * 1000000u +
+           static_cast<uint64_t>(usage.ru_utime.tv_usec) +
+           static_cast<uint64_t>(usage.ru_stime.tv_sec) * 1000000u +
+           static_cast<uint64_t>(usage.ru_stime.tv_usec);
+}
+uint64_t own_cpu_us() {
+    struct rusage own;
+    return getrusage(RUSAGE_SELF, &own) == 0 ? rusage_cpu_us(own) : 0;
+}
 }  // namespace timing_internal
 
 extern "C" {

@@ -202,7 +202,7 @@ void write_report_json(FILE* stream, const ReportRecord& record, const ReportTai
     }
     // Every report says what happened during its run: null and no warnings
     // when no driver run made the set or the conditions are off.
-    write_conditions_json(stream, tail.run != nullptr ? tail.conditions : nullptr);
+    write_conditions_json(stream, tail.conditions);
     fputs("}\n", stream);
 }
 

@@ -182,13 +182,11 @@ void render(FILE* stream, const ReportRecord& record) {
         tail.summary = summarised ? &samples : nullptr;
         tail.set = set;
         tail.run = timing_internal::current_set_run();
-        tail.conditions = tail.run != nullptr ? timing_internal::conditions_for(set) : nullptr;
+        tail.conditions = timing_internal::current_set_conditions();
         timing_internal::write_report_json(stream, record, tail);
     } else {
         const timing_internal::DriverConditions* conditions =
-            timing_internal::current_set_run() != nullptr
-                ? timing_internal::conditions_for(current_sample_set())
-                : nullptr;
+            timing_internal::current_set_conditions();
         if (conditions != nullptr && timing_internal::driver_disturbed(*conditions)) {
             timing_internal::write_disturbed_report_text(stream, record, *conditions);
         } else {

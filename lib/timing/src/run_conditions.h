@@ -159,6 +159,9 @@ const DriverConditions* latest_driver_conditions();
 void conditions_attach(const SampleSet* set);
 // The conditions of the run that made set, or null.
 const DriverConditions* conditions_for(const SampleSet* set);
+// Those of the run that made the current set, while the set is as that run
+// left it; else null.
+const DriverConditions* current_set_conditions();
 
 // ---- a worker ----
 // When the go byte arrives, and when the last timed interval has ended.

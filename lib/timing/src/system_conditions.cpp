@@ -106,12 +106,7 @@ void sample_system(SystemSample* s) {
     s->monotonic_us = monotonic_us();
     uint64_t total = 0;
     s->has_stat = read_cpu_ticks(&s->busy_ticks, &total);
-    struct rusage own;
-    if (getrusage(RUSAGE_SELF, &own) == 0) {
-        s->own_cpu_us =
-            static_cast<uint64_t>(own.ru_utime.tv_sec + own.ru_stime.tv_sec) * 1000000u +
-            static_cast<uint64_t>(own.ru_utime.tv_usec + own.ru_stime.tv_usec);
-    }
+    s->own_cpu_us = own_cpu_us();
     const int last_policy = highest_numbered(path_of("/sys/devices/system/cpu/cpufreq"), "policy");
     for (int n = 0; n <= last_policy && s->policy_count < CONDITIONS_MAX_POLICIES; ++n) {
         if (is_directory(path_of("/sys/devices/system/cpu/cpufreq/policy%d", n))) {
@@ -313,6 +308,11 @@ void conditions_attach(const SampleSet* set) {
 
 const DriverConditions* conditions_for(const SampleSet* set) {
     return set != nullptr && set == attached_set ? &attached : nullptr;
+}
+
+const DriverConditions* current_set_conditions() {
+    const DriverConditions* conditions = conditions_for(current_sample_set());
+    return conditions != nullptr && current_set_run() != nullptr ? conditions : nullptr;
 }
 
 }  // namespace timing_internal

@@ -96,13 +96,6 @@ void switch_counters(unsigned long request) {
     }
 }
 
-uint64_t cpu_time_us(const struct rusage& u) {
-    return static_cast<uint64_t>(u.ru_utime.tv_sec) * 1000000u +
-           static_cast<uint64_t>(u.ru_utime.tv_usec) +
-           static_cast<uint64_t>(u.ru_stime.tv_sec) * 1000000u +
-           static_cast<uint64_t>(u.ru_stime.tv_usec);
-}
-
 // The nanoseconds this thread has spent runnable but waiting for a CPU (the
 // second figure of its schedstat), or -1 where the kernel does not keep it.
 int64_t waited_ns() {
@@ -190,8 +183,8 @@ void conditions_worker_ends(int worker_index) {
     if (getrusage(RUSAGE_SELF, &usage_end) == 0) {
         own.voluntary_switches = usage_end.ru_nvcsw - usage_start.ru_nvcsw;
         own.involuntary_switches = usage_end.ru_nivcsw - usage_start.ru_nivcsw;
-        const uint64_t end = cpu_time_us(usage_end);
-        const uint64_t start = cpu_time_us(usage_start);
+        const uint64_t end = rusage_cpu_us(usage_end);
+        const uint64_t start = rusage_cpu_us(usage_start);
         own.cpu_time_us = end > start ? end - start : 0;
         const int64_t now = monotonic_us();
         own.timing_us = now > timing_start_us ? static_cast<uint64_t>(now - timing_start_us) : 0;
