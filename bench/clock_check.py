@@ -10,34 +10,19 @@ shared machine's drift hits both alike. Markdown on standard output,
 progress on standard error.
 """
 import argparse
-import json
 import statistics
-import subprocess
 import sys
 
+sys.dont_write_bytecode = True
+from boardmark_compare import json_rows, log, run  # noqa: E402
+
 WAITED_LIMIT = 2.0  # percent of a chains round spent waiting for the CPU
-
-
-def log(text):
-    print(text, file=sys.stderr, flush=True)
-
-
-def output_of(command):
-    log("  $ " + " ".join(command))
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
-    if done.returncode != 0:
-        raise SystemExit("%s failed (%d): %s" % (command[0], done.returncode,
-                                                  done.stderr.decode(errors="replace")))
-    return done.stdout.decode()
 
 
 def boardmark_rows(boardmark):
     """(cpu, state) -> (MHz, disturbed) from one boardmark clock run."""
     rows = {}
-    for line in output_of([boardmark, "clock", "--quick", "--json"]).splitlines():
-        record = json.loads(line)
-        if record["report"] == "context":
-            continue
+    for record in json_rows(run([boardmark, "clock", "--quick", "--json"])):
         params = record["params"]
         disturbed = bool((record.get("conditions") or {}).get("disturbed"))
         rows[(int(params["cpu"]), params["op"])] = (float(params["measured_mhz"]), disturbed)
@@ -48,7 +33,7 @@ def chain_medians(chains, cpu, repeats):
     """name -> median MHz over the repeats of clock_chains on the CPU that
     did not wait for their CPU; None when every repeat waited."""
     figures = {}
-    for line in output_of([chains, str(cpu), str(repeats)]).splitlines():
+    for line in run([chains, str(cpu), str(repeats)]).splitlines():
         words = line.split()
         pairs = dict(zip(words[0::2], (float(w) for w in words[1::2])))
         if pairs.pop("waited") > WAITED_LIMIT:
