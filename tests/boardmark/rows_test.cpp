@@ -2,6 +2,7 @@
 // board summary built from them.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,12 +69,16 @@ RowRecord row(const char* measurement, uint64_t size, const char* op, int worker
 }
 
 TEST(Rows, BoardSummaryNamesEachCacheWithTheLatencyInsideIt) {
-    const std::string context =
-        "{\"report\":\"context\",\"kernel\":\"6.1.0\",\"machine\":\"aarch64\",\"cpu_model\":"
-        "\"Cortex-A72\",\"caches\":[{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768},"
-        "{\"level\":1,\"type\":\"Instruction\",\"size_bytes\":49152},"
-        "{\"level\":2,\"type\":\"Unified\",\"size_bytes\":1048576},"
-        "{\"level\":1,\"type\":\"Data\",\"size_bytes\":32768}]}";
+    const CpuCache caches[] = {{1, 64, 32768, "Data", "0"},
+                               {1, 64, 49152, "Instruction", "0"},
+                               {2, 64, 1048576, "Unified", "0-1"},
+                               {1, 64, 32768, "Data", "1"}};
+    MachineRecord context{};
+    std::strcpy(context.kernel, "6.1.0");
+    std::strcpy(context.machine, "aarch64");
+    std::strcpy(context.cpu_model, "Cortex-A72");
+    context.cache_count = 4;
+    context.caches = caches;
     const std::vector<RowRecord> rows = {
         row("latency", 16384, "load", 1, 1, 1.5),
         row("latency", 32768, "load", 1, 1, 2),

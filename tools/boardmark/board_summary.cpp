@@ -1,6 +1,5 @@
 #include "board_summary.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "tables.h"
@@ -12,37 +11,21 @@ struct Cache {
     uint64_t bytes;
 };
 
-// The text after "key": in json up to its closing quote ("" when absent; the
-// library's values here have no escaped quotes).
-std::string text_member(const std::string& json, const std::string& key, size_t from = 0) {
-    const std::string start = "\"" + key + "\":\"";
-    const size_t at = json.find(start, from);
-    if (at == std::string::npos) return "";
-    const size_t begin = at + start.size();
-    return json.substr(begin, json.find('"', begin) - begin);
-}
-
-// The number after "key": in json, at or after from (0 when absent).
-uint64_t number_member(const std::string& json, const std::string& key, size_t from) {
-    const std::string start = "\"" + key + "\":";
-    const size_t at = json.find(start, from);
-    return at == std::string::npos ? 0
-                                   : std::strtoull(json.c_str() + at + start.size(), nullptr, 10);
-}
-
-// The data and unified caches, each level once, in the context's order
+// The data and unified caches, each level once, in the machine's order
 // (smallest first).
-std::vector<Cache> caches(const std::string& json) {
+std::vector<Cache> caches(const MachineRecord& machine) {
     std::vector<Cache> found;
-    const std::string entry = "{\"level\":";
-    for (size_t at = json.find(entry); at != std::string::npos; at = json.find(entry, at + 1)) {
-        const std::string type = text_member(json, "type", at);
+    for (int i = 0; i < machine.cache_count; ++i) {
+        const CpuCache& cache = machine.caches[i];
+        const std::string type = cache.type;
         if (type != "Data" && type != "Unified") continue;
-        const std::string name =
-            "L" + std::to_string(number_member(json, "level", at)) + (type == "Data" ? "d" : "");
+        const std::string name = "L" + std::to_string(cache.level) + (type == "Data" ? "d" : "");
         bool known = false;
         for (const Cache& c : found) known = known || c.name == name;
-        if (!known) found.push_back({name, number_member(json, "size_bytes", at)});
+        if (!known) {
+            found.push_back(
+                {name, cache.size_bytes > 0 ? static_cast<uint64_t>(cache.size_bytes) : 0});
+        }
     }
     return found;
 }
@@ -75,30 +58,13 @@ std::string join(const std::vector<std::string>& items) {
 
 }  // namespace
 
-std::string context_json() {
-    char* text = nullptr;
-    size_t bytes = 0;
-    FILE* memory = open_memstream(&text, &bytes);
-    if (memory == nullptr) return "";
-    const ReportFormat format = report_format();
-    set_report_stream(memory);
-    set_report_format(REPORT_FORMAT_JSON);
-    report_context();
-    set_report_format(format);
-    set_report_stream(nullptr);
-    std::fclose(memory);
-    std::string json(text, bytes);
-    std::free(text);
-    return json.substr(json.rfind("{\"report\":\"context\""));
-}
-
-std::string board_summary(const std::string& json, const std::vector<RowRecord>& rows) {
-    std::string line = text_member(json, "cpu_model") + " (" + text_member(json, "machine") +
-                       "), Linux " + text_member(json, "kernel");
+std::string board_summary(const MachineRecord& machine, const std::vector<RowRecord>& rows) {
+    std::string line =
+        std::string(machine.cpu_model) + " (" + machine.machine + "), Linux " + machine.kernel;
 
     // A cache's latency: the largest working set that fills at most half of it.
     std::vector<std::string> levels;
-    const std::vector<Cache> found = caches(json);
+    const std::vector<Cache> found = caches(machine);
     uint64_t largest = 0;
     for (const Cache& cache : found) {
         std::string level = cache.name + " " + size_for_people(cache.bytes);

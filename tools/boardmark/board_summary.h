@@ -9,10 +9,7 @@
 
 #include "session.h"
 
-// context_json is the library's JSON context line (machine, kernel, caches).
-std::string board_summary(const std::string& context_json, const std::vector<RowRecord>& rows);
-
-// The JSON context line of this process, as report_context writes it.
-std::string context_json();
+// machine is the library's record of the machine (machine_facts()).
+std::string board_summary(const MachineRecord& machine, const std::vector<RowRecord>& rows);
 
 #endif

@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     }
     before_output(&session);
     if (options.summary) {
-        std::fprintf(session.out, "%s\n", board_summary(context_json(), session.rows).c_str());
+        std::fprintf(session.out, "%s\n", board_summary(*machine_facts(), session.rows).c_str());
     }
 
     if (std::fflush(session.out) != 0 || std::ferror(session.out) ||
